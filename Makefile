@@ -1,0 +1,31 @@
+# Set-up and the everyday jobs. Every target prepares what it needs on a fresh machine.
+VENV    := .venv
+PY      := $(VENV)/bin/python
+PYTEST_ARGS ?=
+
+.PHONY: all install run test asan bench clean
+all: test
+
+$(PY):
+	"$$(tools/find-python312)" -m venv $(VENV)
+	$(PY) -m pip install --upgrade pip
+
+# Always reinstalls: the build directory is kept, so an unchanged tree rebuilds in seconds.
+install: $(PY)
+	$(PY) -m pip install ".[test]"
+
+run: install
+	$(PY) examples/demo.py
+
+test: install
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The test suite against a build with AddressSanitizer and UBSan.
+asan: $(PY)
+	$(PY) -m pip install ".[test]" -Ccmake.define.VEXCAM_SANITIZE=ON -Cbuild-dir=build/asan
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 $(PY) -m pytest $(PYTEST_ARGS)
+	$(PY) -m pip install ".[test]"
+
+clean:
+	rm -rf build $(VENV)

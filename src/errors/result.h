@@ -1,0 +1,46 @@
+// Result<T>: an operation's value or the failure that the call frame will raise.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "errors/camera_error.h"
+
+/// Raised as ValueError with this message.
+struct InvalidValue {
+    std::string message;
+};
+
+/// A buffer could not be allocated; raised as MemoryError.
+struct OutOfMemory {};
+
+/// A broken invariant of our own; raised as PanicException with this text.
+struct InternalFault {
+    std::string text;
+};
+
+using Failure = std::variant<CameraError, InvalidValue, OutOfMemory, InternalFault>;
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(CameraError error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(InvalidValue error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(OutOfMemory error) : state_(std::in_place_index<1>, error) {}
+    Result(InternalFault error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    T& value() { return std::get<0>(state_); }
+    const Failure& failure() const { return std::get<1>(state_); }
+    Failure take_failure() { return std::move(std::get<1>(state_)); }
+
+private:
+    std::variant<T, Failure> state_;
+};
+
+using Status = Result<std::monostate>;
+
+inline Status success() { return std::monostate{}; }

@@ -1,0 +1,38 @@
+// Argument binding and conversion for every Python entry point.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+/// The parameters of one callable; every parameter is positional-or-keyword and required.
+struct CallableSpec {
+    const char* function;
+    const char* class_name;
+    const char* const* names;
+    Py_ssize_t count;
+};
+
+/// One slot per parameter, filled with borrowed references.
+template <std::size_t N>
+using Slots = std::array<PyObject*, N>;
+
+/// Vector-call binding. On failure sets the TypeError and returns false.
+bool bind_arguments(const CallableSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots);
+
+/// Tuple-and-dict binding, for the constructor.
+bool bind_arguments(const CallableSpec& spec, PyObject* args, PyObject* kwargs,
+                    PyObject** slots);
+
+// Conversions: false with the exception set (already rewritten by argument_error).
+bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out);
+bool convert_argument(PyObject* obj, const char* name, std::uint8_t& out);
+bool convert_argument(PyObject* obj, const char* name, double& out);
+/// A view of the str's UTF-8 bytes, valid while `obj` lives.
+bool convert_argument(PyObject* obj, const char* name, std::string_view& out);
+
+/// "'{type}' object cannot be converted to '{target}'" as a TypeError; returns null.
+PyObject* raise_cannot_convert(PyObject* obj, const char* target);

@@ -1,0 +1,73 @@
+// Failure values to Python exceptions, and the PanicException class.
+#include "module/raise.h"
+
+#include <type_traits>
+
+#include "module/py_ref.h"
+
+namespace {
+
+constexpr char kPanicDoc[] =
+    "The exception raised when vexcam's own code fails internally while called from Python.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "normally propagates all the way up the stack and ends the interpreter.";
+
+// Created on the first fault and kept for the life of the process.
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr)
+        type = PyErr_NewExceptionWithDoc("vexcam.PanicException", kPanicDoc, PyExc_BaseException,
+                                         nullptr);
+    return type;
+}
+
+} // namespace
+
+PyObject* raise_internal_fault(const char* text) {
+    // If even the class cannot be made, the error that creation set is what the caller sees.
+    if (PyObject* type = panic_exception_type())
+        PyErr_SetString(type, text);
+    return nullptr;
+}
+
+PyObject* raise_api_failure() {
+    if (PyErr_Occurred())
+        PyErr_Print();
+    return raise_internal_fault("Python API call failed");
+}
+
+PyObject* raise(const Failure& failure) {
+    std::visit(
+        [](const auto& f) {
+            using Kind = std::decay_t<decltype(f)>;
+            if constexpr (std::is_same_v<Kind, CameraError>)
+                PyErr_SetString(PyExc_RuntimeError, render(f).c_str());
+            else if constexpr (std::is_same_v<Kind, InvalidValue>)
+                PyErr_SetString(PyExc_ValueError, f.message.c_str());
+            else if constexpr (std::is_same_v<Kind, OutOfMemory>)
+                PyErr_NoMemory();
+            else
+                raise_internal_fault(f.text.c_str());
+        },
+        failure);
+    return nullptr;
+}
+
+std::string take_error_description() {
+    py::Ref error = py::Ref::steal(PyErr_GetRaisedException());
+    if (!error)
+        return "unknown error";
+    std::string text;
+    if (py::Ref name = py::Ref::steal(PyType_GetQualName(Py_TYPE(error.get())))) {
+        if (const char* utf8 = PyUnicode_AsUTF8(name.get()))
+            text = utf8;
+    }
+    if (py::Ref message = py::Ref::steal(PyObject_Str(error.get()))) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(message.get(), &size); utf8 && size > 0)
+            text.append(": ").append(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear(); // a failure while describing the error is not the error being reported
+    return text.empty() ? "unknown error" : text;
+}

@@ -1,0 +1,485 @@
+"""Control plane of the simulated VEXCAM camera SDK.
+
+When `vexcam` is built without the vendor's library it links a simulated SDK instead: four
+virtual cameras that expose, stream and answer every call like real ones. This module drives
+that simulator from Python, so that tests (and your own scripts, with no camera attached) can
+
+* choose which cameras exist (`clear_cameras`, `add_camera`),
+* make SDK functions fail or answer something unusual (`fail_next`, `fail_always`,
+  `script_param`, `script_scan`, `script_frame`, `script_mem_length`, `open_returns_null`),
+* see what the program asked of the SDK (`calls`, `last_args`, `call_log`, `gil_held`,
+  `frame_buffer_zeroed`, `open_handles`, `close_count`, `bad_handle_calls`),
+* hold a call inside the SDK to test threading (`block`, `wait_blocked`, `unblock`),
+* and trade realism for speed (`set_fast_frames`, `set_exposure_cap_us`).
+
+A typical test::
+
+    import vexcam, vexcam_sim
+
+    vexcam_sim.reset()
+    vexcam_sim.fail_next("SetVEXCAMParam", 7)
+    cam = vexcam.Camera("VXSIM-M8-001")
+    try:
+        cam.set_gain(3.0)            # RuntimeError: Operation failed with error code: 7
+    except RuntimeError:
+        pass
+    assert vexcam_sim.last_args("SetVEXCAMParam") == (vexcam_sim.last_handle(), 6, 3.0)
+
+Functions are named by their SDK names as strings ("SetVEXCAMParam"); an unknown name raises
+ValueError. The cameras, controls, result codes and timing of the simulator are described in
+sim/README.md. Everything here is thread-safe; calls that wait (`wait_blocked`) let other
+Python threads run.
+
+Importing this module imports `vexcam` and attaches to the SDK library that `vexcam` loaded.
+It raises RuntimeError when that library is a real vendor SDK rather than the simulator.
+"""
+
+import ctypes
+import math
+import os
+import sys
+
+import vexcam
+
+__all__ = [
+    "reset",
+    "cameras",
+    "clear_cameras",
+    "add_camera",
+    "fail_next",
+    "fail_always",
+    "clear_script",
+    "script_param",
+    "script_scan",
+    "open_returns_null",
+    "script_frame",
+    "script_mem_length",
+    "calls",
+    "last_args",
+    "call_log",
+    "gil_held",
+    "frame_buffer_zeroed",
+    "open_handles",
+    "last_handle",
+    "close_count",
+    "bad_handle_calls",
+    "block",
+    "wait_blocked",
+    "unblock",
+    "set_fast_frames",
+    "set_exposure_cap_us",
+]
+
+_U32_MAX = 0xFFFFFFFF
+_ID_BUFFER = 64
+_FIRMWARE_BUFFER = 32
+_CALL_LOG_LIMIT = 10_000
+_MAX_ARGS = 8
+
+
+def _load_library():
+    # The extension has already loaded the SDK through its own dependency entry; asking the
+    # loader for the same name returns that very object instead of loading a second copy.
+    if sys.platform == "win32":
+        name, fallback_dir = "vexcam.dll", os.path.dirname(vexcam.__file__)
+    else:
+        name = "libvexcam.so"
+        fallback_dir = os.path.join(os.path.dirname(vexcam.__file__), "vexcam.libs")
+    try:
+        lib = ctypes.CDLL(name)
+    except OSError:
+        lib = ctypes.CDLL(os.path.join(fallback_dir, name))
+    if not hasattr(lib, "vxsim_reset"):
+        raise RuntimeError("the loaded camera SDK is not the simulator")
+    return lib
+
+
+def _declare(lib):
+    c = ctypes
+    i32, u32, u64 = c.c_int32, c.c_uint32, c.c_uint64
+    u32p, u64p = c.POINTER(u32), c.POINTER(u64)
+    signatures = {
+        "vxsim_function_count": (i32, []),
+        "vxsim_function_name": (c.c_char_p, [i32]),
+        "vxsim_reset": (None, []),
+        "vxsim_camera_count": (u32, []),
+        "vxsim_camera_id": (u32, [u32, c.c_char_p, u32]),
+        "vxsim_clear_cameras": (None, []),
+        "vxsim_add_camera": (i32, [c.c_char_p, u32, u32, u32, c.c_char_p, u32]),
+        "vxsim_fail_next": (i32, [i32, u32, u32]),
+        "vxsim_fail_always": (i32, [i32, u32]),
+        "vxsim_clear_script": (i32, [i32]),
+        "vxsim_script_param": (None, [c.c_double, u32]),
+        "vxsim_script_scan": (
+            i32,
+            [u32, u32p, c.POINTER(c.c_char_p), u32p, u32, u32p, u32p, u32],
+        ),
+        "vxsim_open_returns_null": (None, [i32]),
+        "vxsim_script_frame": (None, [u32, u32, u32, u32, u32, c.c_char_p, c.c_int64, u32]),
+        "vxsim_calls": (u64, [i32]),
+        "vxsim_last_args": (
+            i32,
+            [i32, c.c_char_p, u64p, c.POINTER(c.c_double), u32, c.c_char_p, u32, u32p],
+        ),
+        "vxsim_call_log": (u32, [c.POINTER(i32), u32]),
+        "vxsim_gil_held": (i32, [i32]),
+        "vxsim_frame_buffer_zeroed": (i32, [i32]),
+        "vxsim_open_handles": (u32, [u64p, u32]),
+        "vxsim_last_handle": (u64, []),
+        "vxsim_close_count": (u32, [u64]),
+        "vxsim_bad_handle_calls": (u64, []),
+        "vxsim_block": (i32, [i32]),
+        "vxsim_unblock": (i32, [i32]),
+        "vxsim_wait_blocked": (i32, [i32, u32]),
+        "vxsim_set_fast_frames": (None, [i32]),
+        "vxsim_set_exposure_cap_us": (None, [u64]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        fn = getattr(lib, name)
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return lib
+
+
+_lib = _declare(_load_library())
+_FUNCTIONS = {
+    _lib.vxsim_function_name(i).decode("ascii"): i for i in range(_lib.vxsim_function_count())
+}
+_NAMES = {index: name for name, index in _FUNCTIONS.items()}
+
+
+def _fn(func):
+    try:
+        return _FUNCTIONS[func]
+    except (KeyError, TypeError):
+        raise ValueError(f"unknown SDK function: {func!r}") from None
+
+
+def _u32(value, what):
+    """Accepts 0..2**32-1, and negative codes down to -2**31 as their 32-bit pattern."""
+    value = int(value)
+    if not -(2**31) <= value <= _U32_MAX:
+        raise ValueError(f"{what} must fit in 32 bits, got {value}")
+    return value & _U32_MAX
+
+
+def _times(times):
+    times = int(times)
+    if not 0 <= times <= _U32_MAX:
+        raise ValueError(f"times must be between 0 and {_U32_MAX}, got {times}")
+    return times
+
+
+def _as_bytes(text, what):
+    if isinstance(text, str):
+        return text.encode("utf-8")
+    if isinstance(text, (bytes, bytearray, memoryview)):
+        return bytes(text)
+    raise TypeError(f"{what} must be str or bytes, not {type(text).__name__}")
+
+
+def reset():
+    """Puts the simulator back to its state after loading.
+
+    Restores the default camera list; clears every script, counter, the call log and the
+    recorded arguments; lifts every block (blocked calls go on); turns fast frames and
+    `open_returns_null` off; sets the exposure cap back to 2 s. Cameras that are still open
+    stay open and usable: a `Camera` left over from an earlier test may close its handle
+    later without that counting as a bad call. Handle values are never reused.
+    """
+    _lib.vxsim_reset()
+
+
+def cameras():
+    """Returns the ids (list of str) of the configured cameras, in scanning order."""
+    ids = []
+    buffer = ctypes.create_string_buffer(_ID_BUFFER)
+    for index in range(_lib.vxsim_camera_count()):
+        length = _lib.vxsim_camera_id(index, buffer, _ID_BUFFER)
+        ids.append(buffer.raw[: min(length, _ID_BUFFER)].decode("utf-8", "surrogateescape"))
+    return ids
+
+
+def clear_cameras():
+    """Removes every camera: scanning finds none and OpenVEXCAM returns NULL for any id.
+
+    Cameras already open are not affected.
+    """
+    _lib.vxsim_clear_cameras()
+
+
+def add_camera(id, width, height, bits, firmware=b"\x01\x02\x03"):
+    """Adds a camera at the end of the scanning order.
+
+    `id` (str or bytes) is at most 63 bytes without NUL and unique among the configured
+    cameras. The sensor is `width` x `height` pixels (each at least 1, with
+    width * height * 2 below 2**32) of `bits` bits per sample (1 to 16; above 8 the samples
+    are 16-bit little-endian words). `firmware` (at most 32 bytes, zero-padded) is what
+    GetVEXCAMFWVersion writes; the module shows its first three bytes. Raises ValueError
+    for anything outside these rules.
+    """
+    raw = _as_bytes(id, "id")
+    firmware = _as_bytes(firmware, "firmware")
+    if b"\0" in raw or len(raw) >= _ID_BUFFER:
+        raise ValueError("camera id must be at most 63 bytes without NUL")
+    if len(firmware) > _FIRMWARE_BUFFER:
+        raise ValueError("firmware must be at most 32 bytes")
+    if not (1 <= width <= _U32_MAX and 1 <= height <= _U32_MAX and 1 <= bits <= 16):
+        raise ValueError("width and height must be at least 1 and bits between 1 and 16")
+    if width * height * 2 > _U32_MAX:
+        raise ValueError("width * height * 2 must fit in 32 bits")
+    status = _lib.vxsim_add_camera(raw, width, height, bits, firmware, len(firmware))
+    if status == -3:
+        raise ValueError(f"a camera with id {raw!r} already exists")
+    if status != 0:
+        raise ValueError("invalid camera description")
+
+
+def fail_next(func, code, times=1):
+    """The next `times` calls of `func` return `code` instead of doing their work.
+
+    `code` is the 32-bit result (negative values are taken as their 32-bit pattern, so -1
+    means 4294967295). For ScanVEXCAM it is the camera count returned, for GetVEXCAMMemLength
+    the length, for IsVEXCAMControlAvailable the availability answer, for GetVEXCAMParam the
+    value (as a float); for OpenVEXCAM any code means NULL. CloseVEXCAM still closes the
+    handle. Calls with a bad handle fail as such and do not use up the script. It is served
+    before any `fail_always`. Calling `fail_next` again for the same function replaces what
+    is left of the previous one (`times=0` just removes it), so a call that the program
+    rightly skipped never leaves a stale answer behind.
+    """
+    _lib.vxsim_fail_next(_fn(func), _u32(code, "code"), _times(times))
+
+
+def fail_always(func, code):
+    """Like `fail_next`, for every call until `clear_script(func)` or `reset()`."""
+    _lib.vxsim_fail_always(_fn(func), _u32(code, "code"))
+
+
+def clear_script(func):
+    """Forgets every script that changes what `func` does.
+
+    That is its `fail_next` and `fail_always` scripts, and also `script_param` for
+    GetVEXCAMParam, `script_frame` for either frame function, `script_scan` for ScanVEXCAM or
+    GetVEXCAMId, and `open_returns_null` for OpenVEXCAM.
+    """
+    _lib.vxsim_clear_script(_fn(func))
+
+
+def script_param(value, times=1):
+    """The next `times` GetVEXCAMParam calls return `value` (NaN and infinities too).
+
+    Replaces what is left of an earlier `script_param`; `fail_next` is served before it.
+    """
+    _lib.vxsim_script_param(float(value), _times(times))
+
+
+def script_scan(count, ids=None, failing=None):
+    """Scripts discovery until `reset()` (or `clear_script("ScanVEXCAM")`).
+
+    ScanVEXCAM returns `count`. GetVEXCAMId(i) returns `failing[i]` without writing for the
+    indexes in `failing`; copies `ids[i]` (bytes or str, at most 64 bytes, not necessarily
+    UTF-8) raw into the id buffer, followed by a NUL unless it is exactly 64 bytes long; and
+    writes b"SCRIPTED-<i>" for every other index. A new call replaces the previous script.
+    """
+    ids = {int(i): _as_bytes(v, "id") for i, v in (ids or {}).items()}
+    failing = {int(i): _u32(code, "code") for i, code in (failing or {}).items()}
+    if any(len(v) > _ID_BUFFER for v in ids.values()):
+        raise ValueError("a scripted id is at most 64 bytes")
+    for index in (*ids, *failing):
+        if not 0 <= index <= _U32_MAX:
+            raise ValueError(f"index {index} does not fit in 32 bits")
+    u32_array = ctypes.c_uint32 * max(len(ids), len(failing), 1)
+    status = _lib.vxsim_script_scan(
+        _u32(count, "count"),
+        u32_array(*ids.keys()),
+        (ctypes.c_char_p * max(len(ids), 1))(*ids.values()),
+        u32_array(*(len(v) for v in ids.values())),
+        len(ids),
+        u32_array(*failing.keys()),
+        u32_array(*failing.values()),
+        len(failing),
+    )
+    if status != 0:
+        raise ValueError("invalid scan script")
+
+
+def open_returns_null(flag=True):
+    """While `flag` is true, OpenVEXCAM returns NULL for every id."""
+    _lib.vxsim_open_returns_null(1 if flag else 0)
+
+
+def script_frame(
+    width=None, height=None, bits=None, channels=None, data=None, unwritten=False, times=1
+):
+    """The next `times` frame reads (GetVEXCAMSingleFrame or GetVEXCAMLiveFrame) succeed.
+
+    They need no exposure or live mode and return 0. Each out-value given is written; one
+    left as None is not touched, so it keeps what the caller put there; `unwritten=True`
+    writes none of the four. `data` (bytes), if given, is copied to the start of the buffer,
+    at most as many bytes as GetVEXCAMMemLength last reported for that handle. A new call
+    replaces what is left of the previous one; `fail_next` on a frame function is served
+    before it.
+    """
+    values = (width, height, bits, channels)
+    written = 0 if unwritten else sum(1 << i for i, v in enumerate(values) if v is not None)
+    numbers = [0 if v is None else _u32(v, "frame value") for v in values]
+    raw = None if data is None else bytes(data)
+    _lib.vxsim_script_frame(
+        written, *numbers, raw, -1 if raw is None else len(raw), _times(times)
+    )
+
+
+def script_mem_length(n, times=1):
+    """The next `times` GetVEXCAMMemLength calls return `n` (0 is its failure value).
+
+    The same as `fail_next("GetVEXCAMMemLength", n, times)`. Frame reads then write at most
+    `n` bytes.
+    """
+    fail_next("GetVEXCAMMemLength", n, times)
+
+
+def calls(func):
+    """Returns how many times `func` was called since `reset()`, failed calls included."""
+    return int(_lib.vxsim_calls(_fn(func)))
+
+
+def last_args(func):
+    """Returns the scalar arguments of the last call of `func`, in order, as a tuple.
+
+    Handles and unsigned integers come back as int, doubles as float, OpenVEXCAM's id as
+    bytes up to its NUL (None for a NULL pointer). Pointer out-arguments are left out, so
+    GetVEXCAMId gives `(index,)` and GetVEXCAMSingleFrame `(handle,)`. Returns `()` if
+    `func` was not called since `reset()`.
+    """
+    index = _fn(func)
+    kinds = ctypes.create_string_buffer(_MAX_ARGS)
+    integers = (ctypes.c_uint64 * _MAX_ARGS)()
+    reals = (ctypes.c_double * _MAX_ARGS)()
+    text_length = ctypes.c_uint32(0)
+    capacity = 256
+    while True:
+        text = ctypes.create_string_buffer(capacity)
+        count = _lib.vxsim_last_args(
+            index, kinds, integers, reals, _MAX_ARGS, text, capacity, ctypes.byref(text_length)
+        )
+        if text_length.value <= capacity:
+            break
+        capacity = text_length.value
+    if count < 0:
+        return ()
+    result = []
+    for i in range(count):
+        kind = kinds.raw[i : i + 1]
+        if kind == b"d":
+            result.append(reals[i])
+        elif kind == b"s":
+            result.append(text.raw[: text_length.value])
+        elif kind == b"n":
+            result.append(None)
+        else:
+            result.append(int(integers[i]))
+    return tuple(result)
+
+
+def call_log():
+    """Returns the names of the SDK functions called since `reset()`, oldest first.
+
+    Only the last 10000 calls are kept.
+    """
+    out = (ctypes.c_int32 * _CALL_LOG_LIMIT)()
+    length = _lib.vxsim_call_log(out, _CALL_LOG_LIMIT)
+    return [_NAMES[out[i]] for i in range(min(length, _CALL_LOG_LIMIT))]
+
+
+def _tristate(value):
+    return None if value < 0 else bool(value)
+
+
+def gil_held(func):
+    """Whether the thread of the last call of `func` held the Python GIL.
+
+    None if `func` was not called since `reset()`, or if the library could not find the
+    interpreter. Calls made through ctypes (as this module makes them) never hold it.
+    """
+    return _tristate(_lib.vxsim_gil_held(_fn(func)))
+
+
+def frame_buffer_zeroed(func):
+    """For the last call of a frame function: were its buffer's bytes all zero on entry?
+
+    The bytes checked are as many as GetVEXCAMMemLength last reported for that handle.
+    None if not called since `reset()`, if the handle or buffer was bad, or in fast mode.
+    """
+    return _tristate(_lib.vxsim_frame_buffer_zeroed(_fn(func)))
+
+
+def open_handles():
+    """Returns the handles (ints) open right now, opened before `reset()` too, ascending."""
+    capacity = 64
+    while True:
+        out = (ctypes.c_uint64 * capacity)()
+        count = _lib.vxsim_open_handles(out, capacity)
+        if count <= capacity:
+            return [int(out[i]) for i in range(count)]
+        capacity = count
+
+
+def last_handle():
+    """Returns the handle that OpenVEXCAM last returned since `reset()`, or 0."""
+    return int(_lib.vxsim_last_handle())
+
+
+def close_count(handle):
+    """Returns how many CloseVEXCAM calls named `handle` since `reset()`, failed ones too."""
+    return int(_lib.vxsim_close_count(int(handle)))
+
+
+def bad_handle_calls():
+    """Returns how many calls since `reset()` named a null, unknown or closed handle.
+
+    A call whose handle another thread closed while it waited inside the SDK counts too.
+    A correct program keeps this at 0.
+    """
+    return int(_lib.vxsim_bad_handle_calls())
+
+
+def block(func):
+    """From now on, calls of `func` wait inside the SDK until `unblock(func)`.
+
+    They are counted and logged before they wait, and do their work after.
+    """
+    _lib.vxsim_block(_fn(func))
+
+
+def wait_blocked(func, timeout=5.0):
+    """Waits until a thread waits inside `func`; returns False if `timeout` s pass first."""
+    index = _fn(func)
+    ms = 0 if timeout <= 0 else min(math.ceil(timeout * 1000), _U32_MAX)
+    return _lib.vxsim_wait_blocked(index, ms) == 1
+
+
+def unblock(func):
+    """Lets every call waiting inside `func` go on, and stops blocking new calls."""
+    _lib.vxsim_unblock(_fn(func))
+
+
+def set_fast_frames(flag):
+    """Turns the cheap mode for benchmarks on or off.
+
+    In fast mode exposures and live frames take no time, and frame reads copy a picture made
+    once per readout setting (the same for every live frame). The rules stay: a single-frame
+    read still needs an exposure before it, a live read needs live mode.
+    """
+    _lib.vxsim_set_fast_frames(1 if flag else 0)
+
+
+def set_exposure_cap_us(us):
+    """Sets the longest wall-clock time (µs) an exposure really waits; default 2_000_000.
+
+    Brightness still follows the exposure time that was set; only the waiting is cut short.
+    Live frames come at most this much slower than the frame rate asks.
+    """
+    us = int(us)
+    if us < 0:
+        raise ValueError("the exposure cap cannot be negative")
+    _lib.vxsim_set_exposure_cap_us(us)

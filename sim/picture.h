@@ -1,0 +1,53 @@
+// Synthetic pictures: the scene the simulated sensor looks at and how a readout samples it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vxsim {
+
+// A readout region in unbinned sensor pixels and the binning applied to it. The frame is
+// width / bin by height / bin samples; columns and rows left over by the division are not read.
+struct Readout {
+    std::uint32_t x = 0;
+    std::uint32_t y = 0;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t bin = 1;
+
+    std::uint32_t frame_width() const noexcept { return width / bin; }
+    std::uint32_t frame_height() const noexcept { return height / bin; }
+    bool operator==(const Readout&) const = default;
+};
+
+enum class Pattern : std::uint8_t { Scene, Ramp };
+
+// Everything a picture depends on: equal requests give byte-identical pictures.
+struct PictureRequest {
+    std::uint32_t sensor_width = 0;
+    std::uint32_t sensor_height = 0;
+    std::uint32_t bits = 8;
+    Readout readout;
+    double exposure_us = 0.0;
+    double gain = 0.0;
+    double offset = 0.0;
+    Pattern pattern = Pattern::Scene;
+    // Seeds the noise and places the moving spot: 0 for single exposures, k for live frame k.
+    std::uint64_t frame_index = 0;
+    bool operator==(const PictureRequest&) const = default;
+};
+
+// Samples row by row: one byte each up to 8 bits, else a little-endian 16-bit word.
+struct Picture {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t bits = 8;
+    std::vector<unsigned char> bytes;
+};
+
+inline std::size_t bytes_per_sample(std::uint32_t bits) { return bits > 8 ? 2 : 1; }
+
+Picture render_picture(const PictureRequest& request);
+
+} // namespace vxsim

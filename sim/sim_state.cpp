@@ -1,0 +1,157 @@
+// The simulator's state and the bookkeeping every SDK call goes through.
+#include "sim_state.h"
+
+#include <atomic>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace vxsim {
+namespace {
+
+using GilCheck = int (*)();
+
+// Looked up at run time, never linked: the library must load and work without Python, and
+// the interpreter that loads it is whichever one is running.
+GilCheck find_gil_check() {
+    static std::atomic<GilCheck> cached{nullptr};
+    if (GilCheck found = cached.load(std::memory_order_acquire))
+        return found;
+#if defined(_WIN32)
+    HMODULE python = GetModuleHandleW(L"python312.dll");
+    auto found = python ? reinterpret_cast<GilCheck>(
+                              reinterpret_cast<void (*)()>(GetProcAddress(python, "PyGILState_Check")))
+                        : nullptr;
+#else
+    auto found = reinterpret_cast<GilCheck>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+#endif
+    if (found)
+        cached.store(found, std::memory_order_release);
+    return found;
+}
+
+std::int8_t gil_state() {
+    GilCheck check = find_gil_check();
+    if (!check)
+        return -1;
+    return check() ? 1 : 0;
+}
+
+} // namespace
+
+void SimState::reset() {
+    catalog = default_catalog();
+    last_handle = 0;
+    close_counts.clear();
+    bad_handle_calls = 0;
+    for (FunctionRecord& rec : functions) {
+        rec.calls = 0;
+        rec.called = false;
+        rec.last_args.clear();
+        rec.gil_held = -1;
+        rec.buffer_zeroed = -1;
+        rec.fail_next.reset();
+        rec.fail_always.reset();
+        rec.blocked = false;
+        ++rec.release_epoch;
+    }
+    call_log.clear();
+    scripted_param.reset();
+    scripted_frame.reset();
+    scan_script.reset();
+    open_returns_null = false;
+    resource_held = false;
+    fast_frames = false;
+    exposure_cap_us = kDefaultExposureCapUs;
+    changed.notify_all();
+}
+
+SimState& sim_state() {
+    // Never destroyed: a thread may still be inside a call while the process exits.
+    static SimState* const state = new SimState;
+    return *state;
+}
+
+Call::Call(SdkFunction fn, std::vector<RecordedArg> args)
+    : state_(sim_state()), fn_(fn), lock_(state_.mutex, std::defer_lock) {
+    // Asked before taking our lock: the answer concerns the caller, not us.
+    const std::int8_t gil = gil_state();
+    lock_.lock();
+    FunctionRecord& rec = state_.record(fn);
+    ++rec.calls;
+    rec.called = true;
+    rec.last_args = std::move(args);
+    rec.gil_held = gil;
+    if (state_.call_log.size() == kCallLogLimit)
+        state_.call_log.pop_front();
+    state_.call_log.push_back(fn);
+    if (rec.blocked) {
+        ++rec.waiting;
+        state_.changed.notify_all(); // wait_blocked may be watching
+        const std::uint64_t epoch = rec.release_epoch;
+        state_.changed.wait(lock_, [&] { return rec.release_epoch != epoch; });
+        --rec.waiting;
+    }
+}
+
+std::shared_ptr<OpenCamera> Call::camera(CameraHandle handle) {
+    auto found = state_.open.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == state_.open.end()) {
+        ++state_.bad_handle_calls;
+        return nullptr;
+    }
+    return found->second;
+}
+
+std::uint32_t Call::closed_meanwhile() {
+    ++state_.bad_handle_calls;
+    return kBadHandle;
+}
+
+std::optional<std::uint32_t> Call::scripted_result() {
+    FunctionRecord& rec = state_.record(fn_);
+    if (rec.fail_next) {
+        const std::uint32_t code = rec.fail_next->value;
+        use_once(rec.fail_next);
+        return code;
+    }
+    return rec.fail_always;
+}
+
+std::shared_ptr<const Picture> Call::picture(OpenCamera& camera, const PictureRequest& request) {
+    if (camera.prepared && camera.prepared_for == request)
+        return camera.prepared;
+    lock_.unlock();
+    std::shared_ptr<const Picture> made;
+    try {
+        made = std::make_shared<const Picture>(render_picture(request));
+    } catch (...) {
+        lock_.lock(); // callers unwind through state they may only touch under the lock
+        throw;
+    }
+    lock_.lock();
+    camera.prepared = made;
+    camera.prepared_for = request;
+    return made;
+}
+
+void Call::record_buffer_zeroed(const OpenCamera& camera, const unsigned char* buffer) {
+    FunctionRecord& rec = state_.record(fn_);
+    // Fast mode is for benchmarks: a scan of the whole buffer per frame would dominate them.
+    if (buffer == nullptr || state_.fast_frames) {
+        rec.buffer_zeroed = -1;
+        return;
+    }
+    const std::uint32_t length = camera.reported_mem_length;
+    lock_.unlock();
+    unsigned char any = 0;
+    for (std::uint32_t i = 0; i < length; ++i)
+        any |= buffer[i];
+    lock_.lock();
+    rec.buffer_zeroed = any == 0 ? 1 : 0;
+}
+
+} // namespace vxsim

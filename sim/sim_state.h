@@ -1,0 +1,161 @@
+// The simulator's process-wide state, one lock around all of it, and Call, the bracket every
+// SDK entry point opens first.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera_model.h"
+#include "picture.h"
+#include "sdk_function.h"
+
+namespace vxsim {
+
+struct LiveStream {
+    bool running = false;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::microseconds period{1};
+    std::uint64_t next_frame = 1; // frame k is due at start + k * period
+};
+
+// The state behind one handle. Shared with calls that wait without the lock, so that a
+// handle closed meanwhile leaves them a live object to find `closed` in.
+struct OpenCamera {
+    explicit OpenCamera(Sensor sensor)
+        : model(std::move(sensor)), reported_mem_length(model.mem_length()) {}
+
+    CameraModel model;
+    bool closed = false;
+    unsigned exposures_in_flight = 0;
+    std::shared_ptr<const Picture> latest; // the last finished exposure
+    LiveStream live;
+    // What GetVEXCAMMemLength last told the caller: the most a frame read may write.
+    std::uint32_t reported_mem_length;
+    // Pictures are immutable once made; the last one is kept for an identical request.
+    std::shared_ptr<const Picture> prepared;
+    PictureRequest prepared_for;
+};
+
+// One scalar argument as last_args reports it: 'h' handle, 'u' unsigned, 'd' double,
+// 's' text, 'n' a null text pointer.
+struct RecordedArg {
+    char kind;
+    std::uint64_t integer = 0;
+    double real = 0.0;
+    std::string text;
+};
+
+// A script for the next `remaining` calls. Scripting again replaces it: a call that the
+// program rightly never made must not leave a stale answer in front of the new one.
+template <class T>
+struct Countdown {
+    T value;
+    std::uint32_t remaining;
+};
+
+template <class T>
+void use_once(std::optional<Countdown<T>>& script) {
+    if (--script->remaining == 0)
+        script.reset();
+}
+
+// Per SDK function: what tests asked of it and what its calls left behind.
+struct FunctionRecord {
+    std::uint64_t calls = 0;
+    bool called = false;
+    std::vector<RecordedArg> last_args;
+    std::int8_t gil_held = -1;      // -1 unknown
+    std::int8_t buffer_zeroed = -1; // frame functions only; -1 unknown
+    std::optional<Countdown<std::uint32_t>> fail_next; // served before fail_always
+    std::optional<std::uint32_t> fail_always;
+    bool blocked = false;
+    unsigned waiting = 0;           // threads inside a block; survives reset
+    std::uint64_t release_epoch = 0; // bumped by unblock and reset to wake every waiter
+};
+
+// Out-values left empty are not written; data, when present, goes to the buffer's start.
+struct ScriptedFrame {
+    std::optional<std::uint32_t> width, height, bits, channels;
+    std::optional<std::vector<unsigned char>> data;
+};
+
+struct ScanScript {
+    std::uint32_t count = 0;
+    std::map<std::uint32_t, std::string> ids;
+    std::map<std::uint32_t, std::uint32_t> failing;
+};
+
+inline constexpr std::uint64_t kDefaultExposureCapUs = 2'000'000;
+inline constexpr std::size_t kCallLogLimit = 10'000;
+
+// Everything below `mutex` is guarded by it. `changed` is notified whenever a waiter's
+// condition may have turned: a block lifted, an exposure finished, a live stream stopped
+// or a camera closed.
+struct SimState {
+    std::mutex mutex;
+    std::condition_variable changed;
+
+    std::vector<Sensor> catalog = default_catalog();
+    std::map<std::uintptr_t, std::shared_ptr<OpenCamera>> open;
+    // Handles are never reused, not even across reset, so a stale handle is always unknown.
+    std::uintptr_t next_handle = 0x5A0000;
+    std::uintptr_t last_handle = 0;
+    std::map<std::uintptr_t, std::uint32_t> close_counts;
+    std::uint64_t bad_handle_calls = 0;
+
+    std::array<FunctionRecord, kSdkFunctionCount> functions;
+    std::deque<SdkFunction> call_log;
+    std::optional<Countdown<double>> scripted_param;
+    std::optional<Countdown<ScriptedFrame>> scripted_frame;
+    std::optional<ScanScript> scan_script;
+    bool open_returns_null = false;
+    bool resource_held = false;
+    bool fast_frames = false;
+    std::uint64_t exposure_cap_us = kDefaultExposureCapUs;
+
+    // Back to the state after loading, except that open cameras stay open. Caller holds mutex.
+    void reset();
+    FunctionRecord& record(SdkFunction fn) { return functions[index_of(fn)]; }
+};
+
+SimState& sim_state();
+
+// One SDK call in progress. It holds the simulator's lock from construction to destruction,
+// except while it waits in a test's block or for the simulated hardware.
+class Call {
+public:
+    // Counts and logs the call and records its arguments, then waits while fn is blocked.
+    Call(SdkFunction fn, std::vector<RecordedArg> args);
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    SimState& state() noexcept { return state_; }
+    std::unique_lock<std::mutex>& lock() noexcept { return lock_; }
+
+    // The camera behind handle, or null after counting a bad-handle call.
+    std::shared_ptr<OpenCamera> camera(CameraHandle handle);
+    // For a camera closed by another thread while this call waited without the lock.
+    std::uint32_t closed_meanwhile();
+    // The code a fail_next or fail_always script puts in place of this call's work.
+    std::optional<std::uint32_t> scripted_result();
+    // The picture for request, from the camera's cache or freshly made without the lock.
+    std::shared_ptr<const Picture> picture(OpenCamera& camera, const PictureRequest& request);
+    // Notes whether the caller's frame buffer was all zero, scanning it without the lock.
+    void record_buffer_zeroed(const OpenCamera& camera, const unsigned char* buffer);
+
+private:
+    SimState& state_;
+    SdkFunction fn_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+} // namespace vxsim

@@ -1,0 +1,105 @@
+# Shared fixtures: a freshly reset simulated SDK for every test, opened cameras, call recording.
+import contextlib
+import ctypes
+import gc
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vexcam
+import vexcam_sim
+
+M8 = "VXSIM-M8-001"
+M16 = "VXSIM-M16-002"
+# Real exposures wait at most this long, so tests that expose stay fast.
+EXPOSURE_CAP_US = 5_000
+
+
+@pytest.fixture(autouse=True)
+def sim():
+    # Cameras left over from an earlier test must close now, not inside this test's call log.
+    gc.collect()
+    vexcam_sim.reset()
+    vexcam_sim.set_exposure_cap_us(EXPOSURE_CAP_US)
+    yield vexcam_sim
+    gc.collect()
+    bad = vexcam_sim.bad_handle_calls()
+    vexcam_sim.reset()
+    assert bad == 0, "an SDK function was called with a null or closed handle"
+
+
+@pytest.fixture
+def opened(sim):
+    cam = vexcam.Camera(M8)
+    handle = sim.last_handle()
+    yield cam, handle
+    cam.close()
+
+
+@pytest.fixture
+def camera(opened):
+    return opened[0]
+
+
+@pytest.fixture
+def handle(opened):
+    """The SDK handle behind `camera`, as the control plane reports handles."""
+    return opened[1]
+
+
+@pytest.fixture
+def camera16(sim):
+    cam = vexcam.Camera(M16)
+    yield cam
+    cam.close()
+
+
+@pytest.fixture
+def closed_camera(sim):
+    cam = vexcam.Camera(M8)
+    cam.close()
+    return cam
+
+
+@pytest.fixture
+def sdk_calls(sim):
+    """`with sdk_calls() as made:` leaves in `made` the SDK functions called inside the block."""
+
+    @contextlib.contextmanager
+    def record():
+        start = len(sim.call_log())
+        made = []
+        try:
+            yield made
+        finally:
+            made.extend(sim.call_log()[start:])
+
+    return record
+
+
+def c_api_error(function, restype, obj):
+    """The exception the interpreter's own C function raises for `obj`, as (class, text).
+
+    Conversion failures must reach the caller exactly as the interpreter words them.
+    """
+    fn = getattr(ctypes.pythonapi, function)
+    fn.restype = restype
+    fn.argtypes = [ctypes.py_object]
+    try:
+        fn(obj)
+    except BaseException as exc:  # noqa: BLE001 - whatever the interpreter raised is the answer
+        return type(exc), str(exc)
+    raise AssertionError(f"{function}({obj!r}) did not fail")
+
+
+def run_python(code, timeout=120):
+    """Runs `code` in a fresh interpreter; paths that may abort must not take pytest down."""
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    return done

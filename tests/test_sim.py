@@ -1,0 +1,472 @@
+# The simulated SDK's own model and control plane, driven through ctypes so that a fault in
+# the simulator cannot hide behind (or be blamed on) the extension.
+import ctypes
+import math
+import threading
+import time
+
+import pytest
+
+import vexcam_sim
+
+M8, M16, M12 = "VXSIM-M8-001", "VXSIM-M16-002", "VXSIM-M12-003"
+OK, NOT_AVAILABLE, BAD_HANDLE, OUT_OF_RANGE = 0, 1, 2, 5
+UNKNOWN_CONTROL, READ_ONLY, NO_FRAME, NOT_LIVE, BUFFER_TOO_SMALL = 4, 6, 7, 8, 9
+U32 = ctypes.c_uint32
+OUTS = [ctypes.POINTER(U32)] * 4
+SIGNATURES = {
+    "ScanVEXCAM": (U32, []),
+    "InitVEXCAM": (U32, [ctypes.c_void_p]),
+    "GetVEXCAMId": (U32, [U32, ctypes.c_char_p]),
+    "OpenVEXCAM": (ctypes.c_void_p, [ctypes.c_char_p]),
+    "CloseVEXCAM": (U32, [ctypes.c_void_p]),
+    "GetVEXCAMFWVersion": (U32, [ctypes.c_void_p, ctypes.c_char_p]),
+    "IsVEXCAMControlAvailable": (U32, [ctypes.c_void_p, U32]),
+    "GetVEXCAMParam": (ctypes.c_double, [ctypes.c_void_p, U32]),
+    "SetVEXCAMParam": (U32, [ctypes.c_void_p, U32, ctypes.c_double]),
+    "SetVEXCAMStreamMode": (U32, [ctypes.c_void_p, ctypes.c_uint8]),
+    "SetVEXCAMResolution": (U32, [ctypes.c_void_p, U32, U32, U32, U32]),
+    "SetVEXCAMBinMode": (U32, [ctypes.c_void_p, U32, U32]),
+    "GetVEXCAMMemLength": (U32, [ctypes.c_void_p]),
+    "ExpVEXCAMSingleFrame": (U32, [ctypes.c_void_p]),
+    "GetVEXCAMSingleFrame": (U32, [ctypes.c_void_p, *OUTS, ctypes.c_char_p]),
+    "BeginVEXCAMLive": (U32, [ctypes.c_void_p]),
+    "GetVEXCAMLiveFrame": (U32, [ctypes.c_void_p, *OUTS, ctypes.c_char_p]),
+    "StopVEXCAMLive": (U32, [ctypes.c_void_p]),
+}
+
+
+def _bind(lib):
+    for name, (restype, argtypes) in SIGNATURES.items():
+        getattr(lib, name).restype = restype
+        getattr(lib, name).argtypes = argtypes
+    return lib
+
+
+# The library vexcam loaded, reached by its soname; PyDLL calls keep the GIL, CDLL calls drop it.
+SDK = _bind(ctypes.CDLL("libvexcam.so"))
+SDK_WITH_GIL = _bind(ctypes.PyDLL("libvexcam.so"))
+
+
+def read(handle, live=False, buffer=None):
+    """One frame read as the module makes it: (result, width, height, bits, channels, bytes)."""
+    if buffer is None:
+        buffer = ctypes.create_string_buffer(SDK.GetVEXCAMMemLength(handle))
+    outs = [U32() for _ in range(4)]
+    reader = SDK.GetVEXCAMLiveFrame if live else SDK.GetVEXCAMSingleFrame
+    rc = reader(handle, *(ctypes.byref(o) for o in outs), buffer)
+    width, height, bits, channels = (o.value for o in outs)
+    return rc, width, height, bits, channels, buffer.raw
+
+
+def samples(data, width, height, bits):
+    view = memoryview(data)
+    view = view[: width * height * 2].cast("H") if bits > 8 else view[: width * height]
+    return list(view)
+
+
+def capture(handle):
+    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    rc, width, height, bits, _, data = read(handle)
+    assert rc == OK
+    return samples(data, width, height, bits)
+
+
+def mean(values):
+    return sum(values) / len(values)
+
+
+@pytest.fixture
+def open_camera():
+    """Opens cameras by id and closes whatever is still open at the end."""
+    handles = []
+
+    def opener(camera_id=M8):
+        handle = SDK.OpenVEXCAM(camera_id.encode())
+        assert handle
+        handles.append(handle)
+        return handle
+
+    yield opener
+    for handle in handles:
+        if handle in vexcam_sim.open_handles():
+            SDK.CloseVEXCAM(handle)
+
+
+def test_default_cameras_scan_in_order_with_their_sizes_and_firmware(open_camera):
+    ids = []
+    buffer = ctypes.create_string_buffer(64)
+    for index in range(SDK.ScanVEXCAM()):
+        assert SDK.GetVEXCAMId(index, buffer) == OK
+        ids.append(buffer.value.decode())
+    assert ids == vexcam_sim.cameras() == [M8, M16, M12, "VXSIM-L16-004"]
+    assert SDK.GetVEXCAMId(4, buffer) == OUT_OF_RANGE
+    expected = {M8: (1280, 960, 8, "010203"), M16: (2048, 2048, 16, "021FA0")}
+    for camera_id, (width, height, bits, firmware) in expected.items():
+        handle = open_camera(camera_id)
+        assert SDK.GetVEXCAMMemLength(handle) == width * height * 2
+        version = ctypes.create_string_buffer(32)
+        assert SDK.GetVEXCAMFWVersion(handle, version) == OK
+        assert version.raw[:3].hex().upper() == firmware
+        SDK.SetVEXCAMParam(handle, 8, 0)
+        SDK.SetVEXCAMResolution(handle, 0, 0, 8, 8)
+        assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+        assert read(handle)[1:5] == (8, 8, bits, 1)
+    assert SDK.OpenVEXCAM(b"VXSIM-NOPE") is None
+
+
+@pytest.mark.parametrize(
+    "region, expected",
+    [
+        ((0, 0, 1280, 960), OK),
+        ((1279, 959, 1, 1), OK),
+        ((0, 0, 0, 10), OUT_OF_RANGE),
+        ((0, 0, 10, 0), OUT_OF_RANGE),
+        ((0, 0, 1281, 960), OUT_OF_RANGE),
+        ((1, 0, 1280, 960), OUT_OF_RANGE),
+        ((0, 900, 10, 61), OUT_OF_RANGE),
+        ((0xFFFFFFFF, 0, 2, 2), OUT_OF_RANGE),  # x + width wraps in 32 bits
+    ],
+)
+def test_region_must_lie_inside_the_sensor(open_camera, region, expected):
+    handle = open_camera(M8)
+    assert SDK.SetVEXCAMResolution(handle, *region) == expected
+
+
+@pytest.mark.parametrize(
+    "region, binning, code, frame",
+    [
+        ((0, 0, 1280, 960), (2, 2), OK, (640, 480)),
+        ((10, 10, 101, 51), (4, 4), OK, (25, 12)),  # remainders are not read
+        ((0, 0, 7, 5), (1, 1), OK, (7, 5)),
+        ((0, 0, 64, 64), (3, 3), OUT_OF_RANGE, (64, 64)),
+        ((0, 0, 64, 64), (2, 4), OUT_OF_RANGE, (64, 64)),
+        ((0, 0, 3, 64), (4, 4), OUT_OF_RANGE, (3, 64)),  # would leave no column
+    ],
+)
+def test_binning_divides_the_region(open_camera, region, binning, code, frame):
+    handle = open_camera(M8)
+    SDK.SetVEXCAMParam(handle, 8, 0)
+    assert SDK.SetVEXCAMResolution(handle, *region) == OK
+    assert SDK.SetVEXCAMBinMode(handle, *binning) == code
+    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    assert read(handle)[1:3] == frame
+
+
+def test_region_smaller_than_the_binning_is_refused(open_camera):
+    handle = open_camera(M8)
+    assert SDK.SetVEXCAMBinMode(handle, 4, 4) == OK
+    assert SDK.SetVEXCAMResolution(handle, 0, 0, 3, 100) == OUT_OF_RANGE
+
+
+@pytest.mark.parametrize(
+    "control, value, code",
+    [
+        (6, 50.0, OK),
+        (6, 100.5, OUT_OF_RANGE),
+        (6, math.nan, OUT_OF_RANGE),
+        (7, -1.0, OUT_OF_RANGE),
+        (8, 4294967295.0, OK),
+        (8, math.inf, OUT_OF_RANGE),
+        (9, 0.0, OUT_OF_RANGE),
+        (10, 0.5, OUT_OF_RANGE),  # on/off controls take whole numbers
+        (0, 20.0, READ_ONLY),
+        (58, 1.0, READ_ONLY),
+        (1, 1.0, UNKNOWN_CONTROL),
+        (59, 1.0, UNKNOWN_CONTROL),
+    ],
+)
+def test_set_param_checks_control_and_range(open_camera, control, value, code):
+    handle = open_camera()
+    before = SDK.GetVEXCAMParam(handle, control)
+    assert SDK.SetVEXCAMParam(handle, control, value) == code
+    after = SDK.GetVEXCAMParam(handle, control)
+    if code == OK:
+        assert after == value
+    else:
+        assert after == before or (math.isnan(after) and math.isnan(before))
+
+
+def test_controls_available_and_defaults(open_camera):
+    handle = open_camera()
+    implemented = {0: 25.0, 6: 0.0, 7: 10.0, 8: 10_000.0, 9: 30.0, 10: 0.0, 11: 0.0, 40: 0.0, 58: 0.0}
+    for control in [*range(0, 38), *range(39, 42), *range(57, 60)]:
+        available = SDK.IsVEXCAMControlAvailable(handle, control)
+        assert available == (OK if control in implemented else NOT_AVAILABLE)
+        value = SDK.GetVEXCAMParam(handle, control)
+        assert value == implemented[control] if control in implemented else math.isnan(value)
+    assert SDK.SetVEXCAMParam(handle, 11, -20.0) == OK
+    assert SDK.SetVEXCAMParam(handle, 10, 1.0) == OK
+    assert SDK.GetVEXCAMParam(handle, 0) == -20.0  # the cooler holds its target
+    assert [SDK.SetVEXCAMStreamMode(handle, m) for m in (0, 1, 2)] == [OK, OK, OUT_OF_RANGE]
+
+
+def test_brightness_follows_exposure_gain_and_offset(open_camera):
+    handle = open_camera(M8)
+    SDK.SetVEXCAMResolution(handle, 100, 300, 64, 64)  # plain background, no star
+
+    def level(exposure, gain=0.0, offset=10.0):
+        SDK.SetVEXCAMParam(handle, 8, exposure)
+        SDK.SetVEXCAMParam(handle, 6, gain)
+        SDK.SetVEXCAMParam(handle, 7, offset)
+        return mean(capture(handle))
+
+    assert level(0, offset=40) == pytest.approx(40, abs=0.5)
+    base = level(5_000) - 10
+    assert level(10_000) - 10 == pytest.approx(2 * base, rel=0.02)
+    assert level(5_000, gain=10) - 10 == pytest.approx(2 * base, rel=0.02)
+    assert level(10**9) == 255  # clipped, not wrapped
+
+
+def test_deep_sensors_write_little_endian_words_clipped_to_their_depth(open_camera):
+    handle = open_camera(M12)
+    SDK.SetVEXCAMParam(handle, 40, 1)  # ramp: sample = (x + y) masked to the bit depth
+    SDK.SetVEXCAMResolution(handle, 0, 1000, 1920, 2)
+    SDK.SetVEXCAMBinMode(handle, 2, 2)
+    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    rc, width, height, bits, _, data = read(handle)
+    assert (rc, width, height, bits) == (OK, 960, 1, 12)
+    assert data[:4] == bytes([1000 & 0xFF, 1000 >> 8, 1002 & 0xFF, 1002 >> 8])
+    assert samples(data, width, height, bits)[-1] == (1918 + 1000) & 0xFFF
+    SDK.SetVEXCAMParam(handle, 40, 0)
+    SDK.SetVEXCAMParam(handle, 8, 1e9)
+    assert max(capture(handle)) == 4095
+
+
+def test_pictures_are_deterministic_and_live_frames_vary(open_camera):
+    handle = open_camera(M8)
+    SDK.SetVEXCAMResolution(handle, 0, 0, 640, 480)
+    assert capture(handle) == capture(handle)
+    SDK.SetVEXCAMParam(handle, 9, 1000)
+    SDK.SetVEXCAMParam(handle, 8, 0)
+    assert SDK.BeginVEXCAMLive(handle) == OK
+    first, second = read(handle, live=True), read(handle, live=True)
+    assert first[0] == second[0] == OK and first[5] != second[5]
+    assert SDK.GetVEXCAMParam(handle, 58) == 2
+
+
+def test_frame_reads_need_an_exposure_or_live_mode(open_camera):
+    handle = open_camera()
+    assert read(handle)[0] == NO_FRAME
+    started = time.monotonic()
+    assert read(handle, live=True)[0] == NOT_LIVE
+    assert time.monotonic() - started < 0.5
+    SDK.BeginVEXCAMLive(handle)
+    SDK.StopVEXCAMLive(handle)
+    assert read(handle, live=True)[0] == NOT_LIVE
+
+
+def test_exposure_waits_its_time_up_to_the_cap(open_camera):
+    handle = open_camera()
+    SDK.SetVEXCAMResolution(handle, 0, 0, 16, 16)
+    vexcam_sim.set_exposure_cap_us(1_000_000)
+    SDK.SetVEXCAMParam(handle, 8, 60_000)
+    started = time.monotonic()
+    SDK.ExpVEXCAMSingleFrame(handle)
+    assert time.monotonic() - started >= 0.06
+    vexcam_sim.set_exposure_cap_us(10_000)
+    SDK.SetVEXCAMParam(handle, 8, 60_000_000)
+    started = time.monotonic()
+    SDK.ExpVEXCAMSingleFrame(handle)
+    assert time.monotonic() - started < 1.0
+
+
+@pytest.mark.parametrize(
+    "frame_rate, exposure_us, period_s",
+    [(50, 1_000, 0.02), (1000, 25_000, 0.025)],  # the exposure limits the rate
+)
+def test_live_frames_come_at_the_frame_period(open_camera, frame_rate, exposure_us, period_s):
+    handle = open_camera()
+    vexcam_sim.set_exposure_cap_us(1_000_000)
+    SDK.SetVEXCAMResolution(handle, 0, 0, 32, 32)
+    SDK.SetVEXCAMParam(handle, 9, frame_rate)
+    SDK.SetVEXCAMParam(handle, 8, exposure_us)
+    started = time.monotonic()
+    SDK.BeginVEXCAMLive(handle)
+    assert all(read(handle, live=True)[0] == OK for _ in range(4))
+    assert 4 * period_s <= time.monotonic() - started < 4 * period_s + 0.5
+
+
+def test_stop_wakes_a_waiting_live_reader(open_camera):
+    handle = open_camera()
+    SDK.SetVEXCAMParam(handle, 9, 0.1)  # ten seconds to the first frame
+    SDK.BeginVEXCAMLive(handle)
+    result = []
+    reader = threading.Thread(target=lambda: result.append(read(handle, live=True)[0]))
+    reader.start()
+    time.sleep(0.05)
+    SDK.StopVEXCAMLive(handle)
+    reader.join(2)
+    assert result == [NOT_LIVE]
+
+
+def test_fast_frames_take_no_time(open_camera):
+    handle = open_camera(M16)
+    vexcam_sim.set_fast_frames(True)
+    vexcam_sim.set_exposure_cap_us(1_000_000)
+    SDK.SetVEXCAMParam(handle, 8, 900_000)
+    SDK.BeginVEXCAMLive(handle)
+    started = time.monotonic()
+    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    frames = [read(handle), read(handle, live=True), read(handle, live=True)]
+    assert time.monotonic() - started < 0.5
+    assert {f[0] for f in frames} == {OK} and frames[1][5] == frames[2][5]
+
+
+def test_bad_handles_are_counted_and_refused(open_camera):
+    handle = open_camera()
+    assert SDK.CloseVEXCAM(handle) == OK
+    vexcam_sim.fail_next("InitVEXCAM", 5)
+    for bad in (None, handle, 0x1234):
+        assert SDK.InitVEXCAM(bad) == BAD_HANDLE  # and leaves the script for a good handle
+        assert SDK.CloseVEXCAM(bad) == BAD_HANDLE
+        assert math.isnan(SDK.GetVEXCAMParam(bad, 6))
+        assert SDK.GetVEXCAMMemLength(bad) == 0
+        assert read(bad, buffer=ctypes.create_string_buffer(4))[0] == BAD_HANDLE
+    assert vexcam_sim.bad_handle_calls() == 15
+    assert vexcam_sim.close_count(handle) == 2
+    assert SDK.InitVEXCAM(open_camera()) == 5
+    vexcam_sim.reset()  # the suite's own check expects a clean count
+
+
+def test_handles_are_unique_and_survive_reset(open_camera):
+    first = open_camera()
+    SDK.CloseVEXCAM(first)
+    second = open_camera()
+    assert second != first and vexcam_sim.last_handle() == second
+    vexcam_sim.reset()
+    assert vexcam_sim.last_handle() == 0 and second in vexcam_sim.open_handles()
+    assert SDK.CloseVEXCAM(second) == OK and vexcam_sim.bad_handle_calls() == 0
+
+
+def test_result_scripts_replace_and_persist(open_camera):
+    handle = open_camera()
+    vexcam_sim.fail_next("SetVEXCAMParam", 5, times=3)
+    vexcam_sim.fail_next("SetVEXCAMParam", -1, times=2)  # replaces the unused one
+    vexcam_sim.fail_always("SetVEXCAMParam", 9)
+    results = [SDK.SetVEXCAMParam(handle, 6, 1.0) for _ in range(4)]
+    assert results == [0xFFFFFFFF, 0xFFFFFFFF, 9, 9]
+    vexcam_sim.clear_script("SetVEXCAMParam")
+    assert SDK.SetVEXCAMParam(handle, 6, 1.0) == OK
+    assert vexcam_sim.calls("SetVEXCAMParam") == 5
+    assert vexcam_sim.last_args("SetVEXCAMParam") == (handle, 6, 1.0)
+    vexcam_sim.fail_next("CloseVEXCAM", 7)
+    assert SDK.CloseVEXCAM(handle) == 7 and handle not in vexcam_sim.open_handles()
+
+
+def test_scripted_values_replace_the_camera(open_camera):
+    handle = open_camera()
+    vexcam_sim.script_param(math.inf)
+    vexcam_sim.fail_next("IsVEXCAMControlAvailable", 3)
+    vexcam_sim.fail_next("ScanVEXCAM", 0xFFFFFFFF)
+    assert SDK.GetVEXCAMParam(handle, 6) == math.inf
+    assert SDK.GetVEXCAMParam(handle, 6) == 0.0
+    assert SDK.IsVEXCAMControlAvailable(handle, 6) == 3
+    assert SDK.ScanVEXCAM() == 0xFFFFFFFF
+    vexcam_sim.open_returns_null()
+    assert SDK.OpenVEXCAM(M8.encode()) is None
+    assert vexcam_sim.last_args("OpenVEXCAM") == (M8.encode(),)
+
+
+def test_scan_script(open_camera):
+    vexcam_sim.script_scan(4, ids={0: b"\xff" * 64, 2: "short"}, failing={1: 6})
+    assert SDK.ScanVEXCAM() == 4
+    buffers = [ctypes.create_string_buffer(b"\x01" * 65, 65) for _ in range(4)]
+    results = [SDK.GetVEXCAMId(i, buffers[i]) for i in range(4)]
+    assert results == [OK, 6, OK, OK]
+    assert buffers[0].raw == b"\xff" * 64 + b"\x01"  # exactly 64 bytes: no NUL written
+    assert buffers[1].raw == b"\x01" * 65
+    assert buffers[2].raw[:6] == b"short\0"
+    assert buffers[3].value == b"SCRIPTED-3"
+
+
+def test_script_frame_writes_only_what_it_is_given(open_camera):
+    handle = open_camera()
+    vexcam_sim.script_mem_length(4)
+    vexcam_sim.script_frame(width=9, height=9)  # never read: must not linger
+    vexcam_sim.script_frame(width=2, bits=8, data=b"\x07" * 10)
+    assert SDK.GetVEXCAMMemLength(handle) == 4
+    buffer = ctypes.create_string_buffer(8)
+    outs = [U32(99) for _ in range(4)]
+    assert SDK.GetVEXCAMLiveFrame(handle, *(ctypes.byref(o) for o in outs), buffer) == OK
+    assert [o.value for o in outs] == [2, 99, 8, 99]
+    assert buffer.raw == b"\x07" * 4 + b"\0" * 4  # bounded by the reported length
+    assert vexcam_sim.frame_buffer_zeroed("GetVEXCAMLiveFrame") is True
+    assert read(handle)[0] == NO_FRAME
+    vexcam_sim.script_frame(unwritten=True, width=5)
+    assert read(handle)[:5] == (OK, 0, 0, 0, 0)
+
+
+def test_frame_bigger_than_the_reported_buffer_is_refused(open_camera):
+    handle = open_camera()
+    SDK.ExpVEXCAMSingleFrame(handle)
+    vexcam_sim.script_mem_length(100)
+    assert read(handle)[0] == BUFFER_TOO_SMALL
+
+
+def test_buffer_zeroed_and_gil_are_observed(open_camera):
+    handle = open_camera()
+    SDK.SetVEXCAMResolution(handle, 0, 0, 8, 8)
+    SDK.ExpVEXCAMSingleFrame(handle)
+    dirty = ctypes.create_string_buffer(b"\x01" * SDK.GetVEXCAMMemLength(handle))
+    read(handle, buffer=dirty)
+    assert vexcam_sim.frame_buffer_zeroed("GetVEXCAMSingleFrame") is False
+    assert vexcam_sim.gil_held("GetVEXCAMSingleFrame") is False
+    SDK_WITH_GIL.GetVEXCAMMemLength(handle)
+    assert vexcam_sim.gil_held("GetVEXCAMMemLength") is True
+    assert vexcam_sim.gil_held("StopVEXCAMLive") is None
+
+
+def test_block_holds_a_call_until_unblocked(open_camera):
+    handle = open_camera()
+    vexcam_sim.block("ExpVEXCAMSingleFrame")
+    assert vexcam_sim.wait_blocked("ExpVEXCAMSingleFrame", timeout=0.05) is False
+    done = []
+    worker = threading.Thread(target=lambda: done.append(SDK.ExpVEXCAMSingleFrame(handle)))
+    worker.start()
+    assert vexcam_sim.wait_blocked("ExpVEXCAMSingleFrame")
+    assert vexcam_sim.calls("ExpVEXCAMSingleFrame") == 1 and not done
+    assert SDK.GetVEXCAMParam(handle, 6) == 0.0  # other functions are not held up
+    vexcam_sim.unblock("ExpVEXCAMSingleFrame")
+    worker.join(2)
+    assert done == [OK]
+
+
+def test_reset_releases_blocked_calls(open_camera):
+    handle = open_camera()
+    vexcam_sim.block("InitVEXCAM")
+    worker = threading.Thread(target=SDK.InitVEXCAM, args=(handle,))
+    worker.start()
+    assert vexcam_sim.wait_blocked("InitVEXCAM")
+    vexcam_sim.reset()
+    worker.join(2)
+    assert not worker.is_alive()
+
+
+def test_call_log_keeps_the_last_ten_thousand():
+    for _ in range(10_001):
+        SDK.ScanVEXCAM()
+    SDK.GetVEXCAMId(0, ctypes.create_string_buffer(64))
+    log = vexcam_sim.call_log()
+    assert len(log) == 10_000 and log[-1] == "GetVEXCAMId" and log[0] == "ScanVEXCAM"
+    assert vexcam_sim.calls("ScanVEXCAM") == 10_001
+
+
+def test_added_cameras_replace_the_catalog(open_camera):
+    vexcam_sim.clear_cameras()
+    assert SDK.ScanVEXCAM() == 0
+    vexcam_sim.add_camera(b"TINY", 3, 2, 10, firmware=b"\xab\xcd\xef\x01")
+    handle = open_camera("TINY")
+    assert SDK.GetVEXCAMMemLength(handle) == 12
+    SDK.SetVEXCAMParam(handle, 40, 1)
+    assert capture(handle) == [0, 1, 2, 1, 2, 3]
+    with pytest.raises(ValueError):
+        vexcam_sim.add_camera("TINY", 1, 1, 8)
+    vexcam_sim.reset()
+    assert vexcam_sim.cameras()[0] == M8
+
+
+@pytest.mark.parametrize("call", [vexcam_sim.calls, vexcam_sim.block, vexcam_sim.last_args])
+def test_unknown_function_names_are_refused(call):
+    with pytest.raises(ValueError):
+        call("SetVexcamParam")

@@ -1,0 +1,190 @@
+# The interpreter lock: released only inside the four methods that wait on the camera, so other
+# threads keep running and may use the same camera meanwhile.
+import faulthandler
+import sys
+import threading
+import time
+
+import pytest
+
+import vexcam
+from conftest import M16
+
+MEM, SINGLE, LIVE, EXPOSE = "GetVEXCAMMemLength", "GetVEXCAMSingleFrame", "GetVEXCAMLiveFrame", "ExpVEXCAMSingleFrame"
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    # A lock held across a blocked SDK call would hang the run: fail loudly instead.
+    faulthandler.dump_traceback_later(60, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def scripted_frame(sim, times=1):
+    sim.script_mem_length(12, times=times)
+    sim.script_frame(width=4, height=3, bits=8, channels=1, data=bytes(range(12)), times=times)
+
+
+class Worker(threading.Thread):
+    """Runs one call on its own thread and keeps its outcome."""
+
+    def __init__(self, call):
+        super().__init__(daemon=True)
+        self.call, self.result, self.error = call, None, None
+
+    def run(self):
+        try:
+            self.result = self.call()
+        except BaseException as exc:  # noqa: BLE001 - reported by the test that joins
+            self.error = exc
+
+    def outcome(self):
+        self.join(10)
+        assert not self.is_alive(), "worker still inside the SDK"
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+def unscripted_ok(sim, *functions):
+    for function in functions:
+        sim.fail_next(function, 0)
+
+
+# (name, preparation, call, {SDK function: GIL expected held})
+HELD = True
+RELEASED = False
+GIL_TABLE = [
+    ("init_sdk", None, lambda c: vexcam.init_sdk(), {"InitVEXCAMResource": HELD, "ReleaseVEXCAMResource": HELD}),
+    ("scan", None, lambda c: vexcam.scan_cameras(),
+     {"InitVEXCAMResource": HELD, "ScanVEXCAM": HELD, "GetVEXCAMId": HELD, "ReleaseVEXCAMResource": HELD}),
+    ("open-close", None, lambda c: vexcam.Camera(M16).close(), {"OpenVEXCAM": HELD, "CloseVEXCAM": HELD}),
+    ("dealloc", None, lambda c: vexcam.Camera(M16), {"CloseVEXCAM": HELD}),
+    ("init", None, lambda c: c.init(), {"InitVEXCAM": HELD}),
+    ("firmware", None, lambda c: c.get_firmware_version(), {"GetVEXCAMFWVersion": HELD}),
+    ("available", None, lambda c: c.is_control_available(6), {"IsVEXCAMControlAvailable": HELD}),
+    ("get_param", None, lambda c: c.get_param(6), {"GetVEXCAMParam": HELD}),
+    ("set_param", "SetVEXCAMParam", lambda c: c.set_param(6, 1.0), {"SetVEXCAMParam": HELD}),
+    ("exposure", "SetVEXCAMParam", lambda c: c.set_exposure(10), {"SetVEXCAMParam": HELD}),
+    ("mode", "SetVEXCAMStreamMode", lambda c: c.set_stream_mode(1), {"SetVEXCAMStreamMode": HELD}),
+    ("roi", "SetVEXCAMResolution", lambda c: c.set_resolution(0, 0, 8, 8), {"SetVEXCAMResolution": HELD}),
+    ("bin", "SetVEXCAMBinMode", lambda c: c.set_bin_mode(2, 2), {"SetVEXCAMBinMode": HELD}),
+    ("begin_live", "BeginVEXCAMLive", lambda c: c.begin_live(), {"BeginVEXCAMLive": HELD}),
+    ("stop_live", "StopVEXCAMLive", lambda c: c.stop_live(), {"StopVEXCAMLive": HELD}),
+    ("expose", None, lambda c: c.exp_single_frame(), {EXPOSE: RELEASED}),
+    ("single", "frame", lambda c: c.get_single_frame(), {MEM: RELEASED, SINGLE: RELEASED}),
+    ("capture", "frame", lambda c: c.capture_single_frame(), {EXPOSE: RELEASED, MEM: RELEASED, SINGLE: RELEASED}),
+    ("live", "frame", lambda c: c.get_live_frame(), {MEM: RELEASED, LIVE: RELEASED}),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("prepare, call, expected", [c[1:] for c in GIL_TABLE], ids=[c[0] for c in GIL_TABLE])
+def test_lock_state_inside_each_sdk_call(camera, sim, prepare, call, expected):
+    if prepare == "frame":
+        scripted_frame(sim)
+    elif prepare:
+        unscripted_ok(sim, prepare)
+    call(camera)
+    assert {function: sim.gil_held(function) for function in expected} == expected
+
+
+def test_lock_state_in_a_failing_read(camera, sim):
+    sim.fail_next(SINGLE, 3)
+    with pytest.raises(RuntimeError):
+        camera.get_single_frame()
+    assert sim.gil_held(MEM) is False and sim.gil_held(SINGLE) is False
+
+
+@pytest.mark.parametrize(
+    "blocked, reader",
+    [
+        (SINGLE, lambda c: c.get_single_frame()),
+        (LIVE, lambda c: c.get_live_frame()),
+        (MEM, lambda c: c.capture_single_frame()),
+        (EXPOSE, lambda c: c.exp_single_frame()),
+    ],
+)
+def test_other_threads_use_the_camera_during_a_blocked_read(camera, handle, sim, blocked, reader):
+    scripted_frame(sim)
+    sim.block(blocked)
+    worker = Worker(lambda: reader(camera))
+    worker.start()
+    try:
+        assert sim.wait_blocked(blocked)
+        sim.script_param(3.5)
+        other = Worker(lambda: camera.get_param(6))
+        other.start()
+        assert other.outcome() == 3.5
+        assert sim.gil_held("GetVEXCAMParam") is True
+        assert sim.last_args("GetVEXCAMParam") == (handle, 6)
+        sim.fail_next("SetVEXCAMParam", 0)
+        assert camera.set_gain(1.0) is None
+        assert worker.is_alive()
+    finally:
+        sim.unblock(blocked)
+    result = worker.outcome()
+    assert result is None or result.shape == (3, 4)
+    assert sim.gil_held(blocked) is False
+
+
+def test_two_reads_of_one_camera_run_together(camera, sim):
+    scripted_frame(sim, times=2)
+    sim.block(SINGLE)
+    workers = [Worker(camera.get_single_frame) for _ in range(2)]
+    try:
+        for worker in workers:
+            worker.start()
+        deadline = time.monotonic() + 10
+        while sim.calls(SINGLE) < 2:
+            assert time.monotonic() < deadline, "the second read waited for the first"
+            time.sleep(0.001)
+    finally:
+        sim.unblock(SINGLE)
+    first, second = (worker.outcome() for worker in workers)
+    assert first.shape == second.shape == (3, 4)
+
+
+@pytest.mark.parametrize(
+    "blocked, reader",
+    [(SINGLE, lambda c: c.get_single_frame()), (EXPOSE, lambda c: c.exp_single_frame())],
+)
+def test_close_during_a_read_leaves_the_handle_open(opened, sim, blocked, reader):
+    camera, handle = opened
+    scripted_frame(sim)
+    sim.block(blocked)
+    worker = Worker(lambda: reader(camera))
+    worker.start()
+    try:
+        assert sim.wait_blocked(blocked)
+        assert camera.close() is None
+        assert sim.close_count(handle) == 0
+        assert handle in sim.open_handles()
+    finally:
+        sim.unblock(blocked)
+    worker.outcome()
+    assert camera.close() is None
+    assert sim.close_count(handle) == 1
+    assert sim.bad_handle_calls() == 0
+
+
+def test_reads_leave_the_reference_count_as_found(camera, sim):
+    before = sys.getrefcount(camera)
+    scripted_frame(sim, times=2)
+    sim.block(SINGLE)
+    worker = Worker(camera.get_single_frame)
+    worker.start()
+    try:
+        assert sim.wait_blocked(SINGLE)
+    finally:
+        sim.unblock(SINGLE)
+    worker.outcome()
+    del worker
+    camera.get_single_frame()
+    sim.fail_next(SINGLE, 1)
+    with pytest.raises(RuntimeError):
+        camera.get_single_frame()
+    assert sys.getrefcount(camera) == before
+    # With no read in flight, close() is free to close again.
+    assert camera.close() is None
+    assert sim.open_handles() == []

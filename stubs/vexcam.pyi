@@ -4,7 +4,7 @@ Failures of the SDK or of a camera call raise ``RuntimeError`` with a fixed mess
 methods that wait for the camera release the GIL while they wait.
 """
 
-from typing import TypeAlias, final
+from typing import SupportsFloat, SupportsIndex, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,9 @@ __all__ = ["Camera", "init_sdk", "scan_cameras"]
 # A frame: shape (height, width), C order, writeable; uint8 up to 8 bits per pixel, else uint16
 # with the samples as the SDK wrote them (a 12-bit camera gives values 0 to 4095).
 _Frame: TypeAlias = npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
+# Integer parameters take anything with __index__ (int, bool, numpy integers), never a float;
+# real parameters take anything with __float__ or __index__.
+_Real: TypeAlias = SupportsFloat | SupportsIndex
 
 def init_sdk() -> None:
     """Initialise the SDK's global resource and give it back at once.
@@ -57,42 +60,44 @@ class Camera:
         error code: N".
         """
 
-    def set_stream_mode(self, mode: int) -> None:
+    def set_stream_mode(self, mode: SupportsIndex) -> None:
         """Select the stream mode: 1 selects mode 1, any other value from 0 to 255 mode 0.
 
         Raises ``OverflowError`` outside 0 to 255, ``RuntimeError`` "Camera handle is null or
         closed" or "Operation failed with error code: N".
         """
 
-    def set_exposure(self, us: int) -> None:
+    def set_exposure(self, us: SupportsIndex) -> None:
         """Set the exposure time in microseconds (control 8); an integer from 0 to 4294967295.
 
         Raises ``TypeError`` for a non-integer, ``OverflowError`` out of range, ``RuntimeError``
         "Camera handle is null or closed" or "Operation failed with error code: N".
         """
 
-    def set_gain(self, gain: float) -> None:
+    def set_gain(self, gain: _Real) -> None:
         """Set the gain (control 6).
 
         Raises ``RuntimeError`` "Camera handle is null or closed" or "Operation failed with
         error code: N".
         """
 
-    def set_offset(self, offset: float) -> None:
+    def set_offset(self, offset: _Real) -> None:
         """Set the offset, the black level (control 7).
 
         Raises ``RuntimeError`` "Camera handle is null or closed" or "Operation failed with
         error code: N".
         """
 
-    def set_resolution(self, x: int, y: int, width: int, height: int) -> None:
+    def set_resolution(
+        self, x: SupportsIndex, y: SupportsIndex, width: SupportsIndex, height: SupportsIndex
+    ) -> None:
         """Set the readout region, in unbinned sensor pixels from the top-left corner.
 
         Raises ``RuntimeError`` "Camera handle is null or closed" or "Operation failed with
         error code: N" (a region the camera refuses).
         """
 
-    def set_bin_mode(self, bin_x: int, bin_y: int) -> None:
+    def set_bin_mode(self, bin_x: SupportsIndex, bin_y: SupportsIndex) -> None:
         """Set the binning factors; a frame is the region's size divided by them.
 
         Raises ``RuntimeError`` "Camera handle is null or closed" or "Operation failed with
@@ -131,9 +136,9 @@ class Camera:
     def get_live_frame(self) -> _Frame:
         """Read one frame of the live stream as a new array. Releases the GIL.
 
-        One attempt, no retry: raises ``RuntimeError`` "Failed to get frame data with return
-        code: N" when the SDK has no frame, "Camera handle is null or closed"; ``ValueError``
-        "Invalid frame dimensions (width or height is 0)".
+        Makes one attempt: raises ``RuntimeError`` "Failed to get frame data with return code:
+        N" when the SDK has no frame to give, or "Camera handle is null or closed";
+        ``ValueError`` "Invalid frame dimensions (width or height is 0)".
         """
 
     def stop_live(self) -> None:
@@ -143,19 +148,20 @@ class Camera:
         error code: N".
         """
 
-    def is_control_available(self, control_id: int) -> bool:
-        """Tell whether the camera has this control. Never raises for a closed camera or an
-        invalid number: both answer ``False``.
+    def is_control_available(self, control_id: SupportsIndex) -> bool:
+        """Tell whether the camera has this control.
+
+        Answers ``False`` for a closed camera and for an invalid control number.
         """
 
-    def set_param(self, control_id: int, value: float) -> None:
+    def set_param(self, control_id: SupportsIndex, value: _Real) -> None:
         """Set any control by number (valid: 0 to 37, 39 to 41, 57 to 59).
 
         Raises ``ValueError`` "Invalid control ID: N", ``RuntimeError`` "Camera handle is null
         or closed" or "Operation failed with error code: N".
         """
 
-    def get_param(self, control_id: int) -> float:
+    def get_param(self, control_id: SupportsIndex) -> float:
         """Read a control's current value from the camera; 0.0 on a closed camera.
 
         Raises ``ValueError`` "Invalid control ID: N" (valid: 0 to 37, 39 to 41, 57 to 59).

@@ -12,7 +12,7 @@ $(PY):
 
 # Always reinstalls: the build directory is kept, so an unchanged tree rebuilds in seconds.
 install: $(PY)
-	$(PY) -m pip install ".[test]"
+	$(PY) -m pip install ".[test,examples]"
 
 run: install
 	$(PY) examples/demo.py
@@ -24,7 +24,8 @@ test: install
 asan: $(PY)
 	$(PY) -m pip install ".[test]" -Ccmake.define.VEXCAM_SANITIZE=ON -Cbuild-dir=build/asan
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 $(PY) -m pytest $(PYTEST_ARGS)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m pip install ".[test]"
 
 clean:

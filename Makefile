@@ -28,5 +28,15 @@ asan: $(PY)
 	$(PY) -m pytest $(PYTEST_ARGS)
 	$(PY) -m pip install ".[test]"
 
+# Benchmarks side by side with the alternatives: prints the tables and writes
+# build/bench/results.json. pybind11 2.13 is unpacked there for the older-generation peer.
+# BENCH_ARGS=--quick for a smoke run.
+BENCH_ARGS ?=
+bench: install
+	$(PY) -m pip install -q -r bench/requirements.txt
+	[ -d build/bench/pybind11-2.13/pybind11/share/cmake ] || \
+		$(PY) -m pip install -q --no-deps --target build/bench/pybind11-2.13 "pybind11==2.13.6"
+	$(PY) bench/run.py $(BENCH_ARGS)
+
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,809 @@
+"""vexcam's benchmark suite: call overhead, frame path, GIL release, start-up and memory.
+
+    python bench/run.py [--quick] [--out build/bench/results.json]
+
+Builds the native peers (bench/native) into build/bench/native, measures every case side by
+side with its alternatives in this one process (start-up and memory in fresh interpreters),
+prints the tables and writes them, with the machine they ran on, as JSON. See README.md.
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from datetime import datetime, timezone
+
+import harness
+from harness import Candidate
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+BUILD = os.path.join(ROOT, "build", "bench")
+
+M8 = "VXSIM-M8-001"  # 1280 x 960, 8-bit
+M12 = "VXSIM-M12-003"  # 1920 x 1080, 12-bit
+L16 = "VXSIM-L16-004"  # 4096 x 4096, 16-bit
+
+CALL_GOAL_FLOOR = 1.2  # vexcam within this factor of the floor
+CALL_GOAL_PYBIND = 8.0  # vexcam at least this many times faster than the pybind11 peer
+FRAME_GOAL_FLOOR_32M = 1.5
+GIL_GOAL = 0.9
+GIL_EXPOSURE_US = 200_000
+
+
+# ---------------------------------------------------------------------------------------
+# Set-up
+
+
+def cmake_build(source_options, build_dir):
+    env = dict(os.environ)
+    env["PATH"] = os.path.join(sys.prefix, "bin") + os.pathsep + env.get("PATH", "")
+    cmake = shutil.which("cmake", path=env["PATH"])
+    if cmake is None:
+        raise SystemExit("cmake not found: pip install cmake (make bench does)")
+    configure = [
+        cmake,
+        "-S",
+        os.path.join(HERE, "native"),
+        "-B",
+        build_dir,
+        "-DCMAKE_BUILD_TYPE=Release",
+        f"-DPython_EXECUTABLE={sys.executable}",
+        *source_options,
+    ]
+    for cmd in (configure, [cmake, "--build", build_dir, "-j", "2"]):
+        done = subprocess.run(cmd, env=env, capture_output=True, text=True)
+        if done.returncode != 0:
+            sys.stderr.write(done.stdout + done.stderr)
+            raise SystemExit(f"building the native peers failed: {' '.join(cmd)}")
+    return os.path.join(build_dir, "modules")
+
+
+def build_native(lib_dir):
+    """Builds bench/native into build/bench/; returns the module directories to import from.
+
+    The current pybind11 (installed in this environment) gives _bench_pybind; pybind11 2.13,
+    unpacked into build/bench/pybind11-2.13 by make bench, gives _bench_pybind2: the older
+    generation, whose slower dispatch is what many published comparisons measured.
+    """
+    import pybind11
+
+    dirs = [
+        cmake_build(
+            [f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DVEXCAM_LIB_DIR={lib_dir}"],
+            os.path.join(BUILD, "native"),
+        )
+    ]
+    legacy = os.path.join(BUILD, "pybind11-2.13", "pybind11", "share", "cmake", "pybind11")
+    if os.path.isdir(legacy):
+        dirs.append(
+            cmake_build(
+                [
+                    f"-Dpybind11_DIR={legacy}",
+                    f"-DVEXCAM_LIB_DIR={lib_dir}",
+                    "-DBENCH_HANDWRITTEN=OFF",
+                    "-DBENCH_PYBIND_MODULE=_bench_pybind2",
+                ],
+                os.path.join(BUILD, "native-pybind11-2.13"),
+            )
+        )
+    else:
+        print(f"note: {legacy} is missing, so the pybind11 2.13 peer is left out", file=sys.stderr)
+    return dirs
+
+
+def read_first(path, default=None):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except OSError:
+        return default
+
+
+def machine_info():
+    cpu = None
+    for line in (read_first("/proc/cpuinfo") or "").splitlines():
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    mem = None
+    for line in (read_first("/proc/meminfo") or "").splitlines():
+        if line.startswith("MemTotal"):
+            mem = int(line.split()[1]) * 1024
+            break
+    import numpy
+    import pybind11
+
+    commit = subprocess.run(
+        ["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True, text=True
+    ).stdout.strip()
+    return {
+        "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "cpu": cpu,
+        "cpus": os.cpu_count(),
+        "memory_bytes": mem,
+        "kernel": platform.release(),
+        "platform": platform.platform(),
+        "python": sys.version.split()[0],
+        "numpy": numpy.__version__,
+        "pybind11": pybind11.__version__,
+        "transparent_hugepage": read_first("/sys/kernel/mm/transparent_hugepage/enabled"),
+        "load_average_start": os.getloadavg(),
+        "commit": commit or None,
+    }
+
+
+# ---------------------------------------------------------------------------------------
+# Call overhead
+
+CALL_CASES = [
+    # (case, floor statement); the case text is also the call made on each peer
+    ("set_gain(10.0)", "math.fabs(1.0)"),
+    ("set_gain(gain=10.0)", "math.fabs(1.0)"),
+    ("set_exposure(500)", "math.fabs(1.0)"),
+    ("set_resolution(0, 0, 640, 480)", "math.fabs(1.0)"),
+    ("get_param(6)", "math.fabs(1.0)"),
+    ("is_control_available(6)", "math.fabs(1.0)"),
+    ("init()", "gc.isenabled()"),  # a builtin without arguments, for a method without any
+]
+# (peer, variable in the timed statement); pybind11_2 only when that peer was built
+CALL_PEERS = [
+    ("vexcam", "cam"),
+    ("handwritten", "hand"),
+    ("pybind11", "pb"),
+    ("pybind11_2", "pb2"),
+    ("ctypes", "ct"),
+]
+NET_PEERS = ("vexcam", "pybind11", "pybind11_2", "ctypes")
+
+
+def bench_calls(mods, rounds, target_ns):
+    cams = {
+        "cam": mods["vexcam"].Camera(M8),
+        "hand": mods["hw"].Camera(M8),
+        "pb": mods["pb"].Camera(M8),
+        "ct": mods["peers"].CtypesCamera(mods["lib"], M8),
+    }
+    if mods["pb2"] is not None:
+        cams["pb2"] = mods["pb2"].Camera(M8)
+    namespace = dict(cams, math=math, gc=gc)
+    candidates = {}
+
+    def candidate(stmt):
+        if stmt not in candidates:
+            candidates[stmt] = Candidate(stmt, stmt=stmt, namespace=namespace, unroll=10)
+        return stmt
+
+    rows = []
+    for case, floor_stmt in CALL_CASES:
+        keys = {"floor": candidate(floor_stmt)}
+        for peer, name in CALL_PEERS:
+            if name in cams:
+                keys[peer] = candidate(f"{name}.{case}")
+        rows.append((case, floor_stmt, keys))
+    empty = harness.measure(list(candidates.values()), rounds, target_ns)
+    for cam in cams.values():
+        cam.close()
+
+    results = []
+    for case, floor_stmt, keys in rows:
+        s = {peer: candidates[key].samples for peer, key in keys.items()}
+        # The simulated SDK does real work per call (a lock, recorded arguments, a call log),
+        # so the hand-written method costs more than the floor by about that work. Taking it
+        # out of every peer shows what each binding itself adds.
+        sdk = harness.difference(s["handwritten"], s["floor"])
+        net = {p: harness.difference(s[p], sdk) for p in NET_PEERS if p in s}
+        ratios = {
+            "vexcam/floor": harness.ratio(s["vexcam"], s["floor"]),
+            "vexcam/handwritten": harness.ratio(s["vexcam"], s["handwritten"]),
+            "handwritten/floor": harness.ratio(s["handwritten"], s["floor"]),
+            "net vexcam/floor": harness.ratio(net["vexcam"], s["floor"]),
+        }
+        for p in ("pybind11", "pybind11_2", "ctypes"):
+            if p in s:
+                ratios[f"{p}/vexcam"] = harness.ratio(s[p], s["vexcam"])
+                ratios[f"net {p}/vexcam"] = harness.ratio(net[p], net["vexcam"])
+        results.append(
+            {
+                "case": case,
+                "floor": floor_stmt,
+                "ns": {peer: harness.summary(v) for peer, v in s.items()},
+                "sdk_ns": harness.summary(sdk),
+                "ratios": ratios,
+                "samples_ns": s,
+            }
+        )
+    return {
+        "rounds": rounds,
+        "unroll": 10,
+        "empty_loop_ns": harness.summary(empty.samples),
+        "cases": results,
+    }
+
+
+# ---------------------------------------------------------------------------------------
+# Frame path
+
+FRAME_SIZES = [
+    # (label, camera, region or None for the whole sensor)
+    ("640x480 uint8", M8, (0, 0, 640, 480)),
+    ("1920x1080 uint16", M12, None),
+    ("4096x4096 uint16", L16, None),
+]
+
+
+def bench_frames(mods, rounds, target_ns):
+    vexcam, hw, peers, sim = mods["vexcam"], mods["hw"], mods["peers"], mods["sim"]
+    sim.reset()
+    sim.set_fast_frames(True)
+    sim.set_exposure_cap_us(0)
+    results = []
+    # One size at a time, smallest first: the C allocator adapts to the sizes it has seen,
+    # as it would in a program that drives one camera.
+    for label, camera_id, region in FRAME_SIZES:
+        cams = {
+            "cam": vexcam.Camera(camera_id),
+            "ct": peers.CtypesCamera(mods["lib"], camera_id),
+            "hand": hw.Camera(camera_id),
+        }
+        for cam in cams.values():
+            if region is not None:
+                cam.set_resolution(*region)
+            cam.set_exposure(0)
+        cams["cam"].exp_single_frame()
+        cams["ct"].exp_single_frame()
+        cams["hand"].capture_floor()
+        probe = cams["cam"].get_single_frame()
+        frame_info = {"shape": list(probe.shape), "dtype": str(probe.dtype), "bytes": probe.nbytes}
+        sdk_bytes = cams["ct"].mem_length()
+        del probe
+        plan = {
+            ("get_single_frame()", "vexcam"): "frame = cam.get_single_frame()",
+            ("get_single_frame()", "ctypes"): "frame = ct.get_single_frame()",
+            ("get_single_frame()", "floor"): "frame = hand.read_floor()",
+            ("capture_single_frame()", "vexcam"): "frame = cam.capture_single_frame()",
+            ("capture_single_frame()", "ctypes"): "frame = ct.capture_single_frame()",
+            ("capture_single_frame()", "floor"): "frame = hand.capture_floor()",
+        }
+        candidates = {
+            k: Candidate(f"{label} {k[0]} {k[1]}", stmt=v, namespace=cams) for k, v in plan.items()
+        }
+        harness.measure(list(candidates.values()), rounds, target_ns)
+        costs = {k: fault_profile(c) for k, c in candidates.items()}
+        for cam in cams.values():
+            cam.close()
+        for method in ("get_single_frame()", "capture_single_frame()"):
+            s = {peer: candidates[(method, peer)].samples for peer in ("vexcam", "ctypes", "floor")}
+            results.append(
+                {
+                    "case": f"{method} {label}",
+                    "size": label,
+                    "method": method,
+                    "frame": frame_info,
+                    "sdk_buffer_bytes": sdk_bytes,
+                    "us": {peer: summary_us(v) for peer, v in s.items()},
+                    "per_frame": {peer: costs[(method, peer)] for peer in s},
+                    "samples_ns": s,
+                    "ratios": {
+                        "vexcam/floor": harness.ratio(s["vexcam"], s["floor"]),
+                        "vexcam/ctypes": harness.ratio(s["vexcam"], s["ctypes"]),
+                        "ctypes/floor": harness.ratio(s["ctypes"], s["floor"]),
+                    },
+                }
+            )
+    sim.reset()
+    return {"rounds": rounds, "cases": results}
+
+
+def fault_profile(candidate, frames=8):
+    """Page faults and kernel share per frame, from getrusage around a few more frames."""
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    candidate.run(frames)
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    user = after.ru_utime - before.ru_utime
+    system = after.ru_stime - before.ru_stime
+    return {
+        "page_faults": (after.ru_minflt - before.ru_minflt) / frames,
+        "system_share": system / (user + system) if user + system > 0 else None,
+    }
+
+
+def summary_us(samples_ns):
+    s = harness.summary(samples_ns)
+    return {
+        k: (v / 1e3 if k in ("median", "p25", "p75", "min", "max") else v) for k, v in s.items()
+    }
+
+
+# ---------------------------------------------------------------------------------------
+# GIL release
+
+
+def count_for(seconds):
+    """A pure-Python counting loop; returns increments per second."""
+    n = 0
+    start = time.perf_counter()
+    stop = start + seconds
+    while True:
+        for _ in range(1000):
+            n += 1
+        now = time.perf_counter()
+        if now >= stop:
+            return n / (now - start)
+
+
+def counting_window(seconds, worker=None):
+    """Runs the counter in its own thread, with `worker` looping in another meanwhile."""
+    stop = threading.Event()
+    rate = []
+    runner = None
+    if worker is not None:
+        runner = threading.Thread(target=worker, args=(stop,), daemon=True)
+        runner.start()
+        time.sleep(0.05)  # let the worker get inside its first call
+    counter = threading.Thread(target=lambda: rate.append(count_for(seconds)))
+    counter.start()
+    counter.join()
+    stop.set()
+    if runner is not None:
+        runner.join()
+    return rate[0]
+
+
+def bench_gil(mods, repeats, window):
+    vexcam, hw, sim = mods["vexcam"], mods["hw"], mods["sim"]
+    sim.reset()
+    sim.set_exposure_cap_us(2 * GIL_EXPOSURE_US)
+    cam = vexcam.Camera(M8)
+    cam.set_resolution(0, 0, 640, 480)
+    cam.set_exposure(GIL_EXPOSURE_US)
+    calls = {"capture": 0, "hold": 0}
+
+    def capturing(stop):
+        while not stop.is_set():
+            cam.capture_single_frame()
+            calls["capture"] += 1
+
+    def holding(stop):
+        # begin_live keeps the GIL; the simulator holds the call inside the SDK for as long as
+        # one exposure, and a native thread lifts the hold since no Python can run meanwhile.
+        while not stop.is_set():
+            hw.hold_call("BeginVEXCAMLive", GIL_EXPOSURE_US // 1000)
+            cam.begin_live()
+            calls["hold"] += 1
+
+    rows = {"free": [], "capture_single_frame()": [], "begin_live() held in the SDK": []}
+    for _ in range(repeats):
+        rows["free"].append(counting_window(window))
+        rows["capture_single_frame()"].append(counting_window(window, capturing))
+        rows["begin_live() held in the SDK"].append(counting_window(window, holding))
+    cam.stop_live()
+    cam.close()
+    sim.reset()
+    free = rows["free"]
+    return {
+        "exposure_us": GIL_EXPOSURE_US,
+        "window_s": window,
+        "repeats": repeats,
+        "calls_made": calls,
+        "rate_per_s": {k: harness.summary(v) for k, v in rows.items()},
+        "kept": {k: harness.ratio(v, free) for k, v in rows.items() if k != "free"},
+    }
+
+
+# ---------------------------------------------------------------------------------------
+# Start-up and memory (fresh interpreters)
+
+
+def run_probe(args):
+    done = subprocess.run(
+        [sys.executable, os.path.join(HERE, "probes.py"), *map(str, args)],
+        capture_output=True,
+        text=True,
+        cwd=HERE,
+    )
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        raise SystemExit(f"probe failed: {args}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def bench_startup(lib_dir, modules_dir, repeats):
+    which = ["vexcam", "ctypes", "pybind11"]
+    runs = {w: [] for w in which}
+    numpy_imported = {w: False for w in which}
+    for _ in range(repeats):
+        for w in which:
+            r = run_probe(["import", w, lib_dir, modules_dir])
+            runs[w].append(r["ms"])
+            numpy_imported[w] |= r["numpy_imported"]
+    return {
+        "repeats": repeats,
+        "import_ms": {w: harness.summary(v) for w, v in runs.items()},
+        "numpy_imported": numpy_imported,
+    }
+
+
+def bench_memory(lib_dir, frames):
+    return {w: run_probe(["memory", w, lib_dir, frames]) for w in ("vexcam", "ctypes")}
+
+
+# ---------------------------------------------------------------------------------------
+# Report
+
+
+def goals(report):
+    out = []
+
+    def goal(name, value, target, met, note=""):
+        out.append({"goal": name, "value": value, "target": target, "met": bool(met), "note": note})
+
+    calls = report.get("calls")
+    if calls:
+        for case in calls["cases"]:
+            r = case["ratios"]
+            v, net = r["vexcam/floor"]["median"], r["net vexcam/floor"]["median"]
+            goal(
+                f"call {case['case']}: vexcam/floor",
+                v,
+                f"<= {CALL_GOAL_FLOOR}",
+                v <= CALL_GOAL_FLOOR,
+                f"net of the SDK's own work {net:.2f}: "
+                + ("met" if net <= CALL_GOAL_FLOOR else "missed"),
+            )
+            v, net = r["pybind11/vexcam"]["median"], r["net pybind11/vexcam"]["median"]
+            note = f"net {net:.2f}"
+            if "pybind11_2/vexcam" in r:
+                note += (
+                    f"; pybind11 2.13: {r['pybind11_2/vexcam']['median']:.2f}, "
+                    f"net {r['net pybind11_2/vexcam']['median']:.2f}"
+                )
+            goal(
+                f"call {case['case']}: pybind11/vexcam",
+                v,
+                f">= {CALL_GOAL_PYBIND}",
+                v >= CALL_GOAL_PYBIND,
+                note,
+            )
+    frames = report.get("frames")
+    if frames:
+        for case in frames["cases"]:
+            v = case["ratios"]["vexcam/ctypes"]["median"]
+            goal(f"frame {case['case']}: vexcam/ctypes", v, "<= 1.0", v <= 1.0)
+            if case["size"].startswith("4096x4096"):
+                v = case["ratios"]["vexcam/floor"]["median"]
+                faults = case["per_frame"]["vexcam"]["page_faults"]
+                goal(
+                    f"frame {case['case']}: vexcam/floor",
+                    v,
+                    f"<= {FRAME_GOAL_FLOOR_32M}",
+                    v <= FRAME_GOAL_FLOOR_32M,
+                    f"{faults:.0f} page faults per frame",
+                )
+    gil = report.get("gil")
+    if gil:
+        v = gil["kept"]["capture_single_frame()"]["median"]
+        goal(
+            "GIL: counting rate kept during capture_single_frame()",
+            v,
+            f">= {GIL_GOAL}",
+            v >= GIL_GOAL,
+        )
+    startup = report.get("startup")
+    if startup:
+        imported = startup["numpy_imported"]["vexcam"]
+        goal(
+            "import vexcam leaves NumPy unimported",
+            not imported,
+            "True",
+            not imported,
+            f"import vexcam: {startup['import_ms']['vexcam']['median']:.2f} ms",
+        )
+    memory = report.get("memory")
+    if memory:
+        v = memory["vexcam"]["growth_frames"]
+        goal(
+            f"peak RSS growth over {memory['vexcam']['frames']} captures, in frames",
+            v,
+            "< 2",
+            v < 2,
+        )
+    return out
+
+
+def fmt(x, digits=1):
+    if x is None:
+        return "-"
+    if isinstance(x, bool):
+        return str(x)
+    return f"{x:.{digits}f}"
+
+
+def med(summary, digits=1):
+    return fmt(summary["median"], digits) if summary else "-"
+
+
+def spread(summary):
+    # Half the interquartile range, relative to the median.
+    return f"±{summary['rel_iqr'] * 50:.0f}%" if summary and summary["rel_iqr"] is not None else "-"
+
+
+def table(headers, rows):
+    cells = [list(map(str, headers))] + [list(map(str, r)) for r in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(headers))]
+
+    def line(r):
+        return "  ".join(
+            c.ljust(w) if i == 0 else c.rjust(w)
+            for i, (c, w) in enumerate(zip(r, widths, strict=True))
+        )
+
+    out = [line(cells[0]), "-" * len(line(cells[0]))]
+    out += [line(r) for r in cells[1:]]
+    return "\n".join(out)
+
+
+def render(report):
+    m = report["machine"]
+    parts = [
+        f"vexcam benchmarks, {m['date']}, commit {m['commit']}",
+        f"machine: {m['cpu']}, {m['cpus']} CPUs, {m['memory_bytes'] / 2**30:.0f} GiB, "
+        f"Linux {m['kernel']}, transparent huge pages: {m['transparent_hugepage']}",
+        f"Python {m['python']}, NumPy {m['numpy']}, pybind11 {m['pybind11']}"
+        + (" and 2.13" if m.get("pybind11_2") else "")
+        + f"; load average {m['load_average_start'][0]:.2f} at start, "
+        f"{m['load_average_end'][0]:.2f} at end",
+    ]
+    calls = report.get("calls")
+    if calls:
+        rows, ratio_rows = [], []
+        for c in calls["cases"]:
+            ns, r = c["ns"], c["ratios"]
+            rows.append(
+                [
+                    c["case"],
+                    med(ns["floor"]),
+                    med(ns["vexcam"]),
+                    spread(ns["vexcam"]),
+                    med(ns["handwritten"]),
+                    med(ns["pybind11"]),
+                    med(ns.get("pybind11_2")),
+                    med(ns["ctypes"]),
+                    med(c["sdk_ns"]),
+                ]
+            )
+            ratio_rows.append(
+                [
+                    c["case"],
+                    med(r["vexcam/floor"], 2),
+                    med(r["vexcam/handwritten"], 2),
+                    med(r["pybind11/vexcam"], 2),
+                    med(r.get("pybind11_2/vexcam"), 2),
+                    med(r["ctypes/vexcam"], 2),
+                    med(r["net vexcam/floor"], 2),
+                    med(r["net pybind11/vexcam"], 2),
+                    med(r.get("net pybind11_2/vexcam"), 2),
+                    med(r["net ctypes/vexcam"], 2),
+                ]
+            )
+        parts += [
+            "",
+            f"Call overhead: ns per call net of the empty loop "
+            f"({fmt(calls['empty_loop_ns']['median'])} ns per iteration), "
+            f"median of {calls['rounds']} interleaved rounds\n"
+            "floor: math.fabs(1.0), gc.isenabled() for init(); "
+            "C: hand-written METH_FASTCALL method\n"
+            "over the same SDK call; sdk: C minus floor, the simulated SDK's own work",
+            table(
+                ["case", "floor", "vexcam", "spread", "C", "pybind11", "pb 2.13", "ctypes", "sdk"],
+                rows,
+            ),
+            "",
+            "Call ratios (median of per-round ratios); "
+            "net: the SDK's own work taken out of both sides",
+            table(
+                [
+                    "case",
+                    "vx/floor",
+                    "vx/C",
+                    "pb/vx",
+                    "pb2.13/vx",
+                    "ct/vx",
+                    "net vx/floor",
+                    "net pb/vx",
+                    "net pb2.13/vx",
+                    "net ct/vx",
+                ],
+                ratio_rows,
+            ),
+        ]
+    frames = report.get("frames")
+    if frames:
+        rows = []
+        for c in frames["cases"]:
+            us, r, pf = c["us"], c["ratios"], c["per_frame"]
+            rows.append(
+                [
+                    c["case"],
+                    med(us["floor"]),
+                    med(us["vexcam"]),
+                    spread(us["vexcam"]),
+                    med(us["ctypes"]),
+                    med(r["vexcam/floor"], 2),
+                    med(r["vexcam/ctypes"], 2),
+                    med(r["ctypes/floor"], 2),
+                    f"{pf['vexcam']['page_faults']:.0f}",
+                    f"{pf['ctypes']['page_faults']:.0f}",
+                ]
+            )
+        parts += [
+            "",
+            "Frame path, simulator in fast mode: µs per frame, "
+            f"median of {frames['rounds']} interleaved rounds\n"
+            "floor: the same SDK calls filling a touched buffer + one memcpy into another;\n"
+            "ctypes: zeroed ctypes buffer + np.frombuffer(...).copy(); "
+            "faults: page faults per frame",
+            table(
+                [
+                    "case",
+                    "floor",
+                    "vexcam",
+                    "spread",
+                    "ctypes",
+                    "vx/floor",
+                    "vx/ct",
+                    "ct/floor",
+                    "faults vx",
+                    "faults ct",
+                ],
+                rows,
+            ),
+        ]
+    gil = report.get("gil")
+    if gil:
+        rows = []
+        for k, v in gil["rate_per_s"].items():
+            kept = gil["kept"].get(k)
+            rows.append([k, f"{v['median'] / 1e6:.2f}", med(kept, 3) if kept else "1.000"])
+        parts += [
+            "",
+            "GIL: a pure-Python counting thread while another thread spends "
+            f"{gil['exposure_us'] // 1000} ms per call in the SDK\n"
+            f"({gil['repeats']} windows of {gil['window_s']} s each)",
+            table(["other thread", "M counts/s", "kept"], rows),
+        ]
+    startup = report.get("startup")
+    if startup:
+        rows = [
+            [w, med(v, 2), fmt(v["p25"], 2), fmt(v["p75"], 2), str(startup["numpy_imported"][w])]
+            for w, v in startup["import_ms"].items()
+        ]
+        parts += [
+            "",
+            f"Start-up: import in a fresh interpreter, ms over {startup['repeats']} runs "
+            "(ctypes: ctypes + numpy + loading the library with its signatures)",
+            table(["import", "median", "p25", "p75", "numpy imported"], rows),
+        ]
+    memory = report.get("memory")
+    if memory:
+        rows = []
+        for w, v in memory.items():
+            rows.append(
+                [
+                    w,
+                    f"{v['frame_bytes'] / 2**20:.2f}",
+                    f"{v['peak_baseline'] / 2**20:.1f}",
+                    f"{v['peak_end'] / 2**20:.1f}",
+                    f"{v['growth_bytes'] / 2**20:.2f}",
+                    fmt(v["growth_frames"], 2),
+                    fmt(v["ms_per_frame"], 3),
+                ]
+            )
+        first = next(iter(memory.values()))
+        parts += [
+            "",
+            f"Memory: peak RSS (MiB) around {first['frames']} captures of "
+            f"{first['shape'][1]}x{first['shape'][0]} {first['dtype']} frames, "
+            "after 11 warm-up captures",
+            table(
+                ["peer", "frame", "peak before", "peak after", "growth", "in frames", "ms/frame"],
+                rows,
+            ),
+        ]
+    gl = report.get("goals", [])
+    if gl:
+        rows = [
+            [
+                g["goal"],
+                fmt(g["value"], 2) if not isinstance(g["value"], bool) else str(g["value"]),
+                g["target"],
+                "met" if g["met"] else "MISSED",
+                g["note"],
+            ]
+            for g in gl
+        ]
+        parts += ["", "Goals", table(["goal", "value", "target", "", "note"], rows)]
+    return "\n".join(parts)
+
+
+# ---------------------------------------------------------------------------------------
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
+    parser.add_argument("--out", default=os.path.join(BUILD, "results.json"))
+    parser.add_argument(
+        "--only", default="calls,frames,gil,startup,memory", help="comma-separated sections"
+    )
+    args = parser.parse_args()
+    sections = set(args.only.split(","))
+
+    import vexcam
+
+    lib_dir = os.path.join(os.path.dirname(vexcam.__file__), "vexcam.libs")
+    module_dirs = build_native(lib_dir)
+    sys.path[:0] = module_dirs
+    import _bench_handwritten
+    import _bench_pybind
+    import vexcam_sim
+
+    import peers
+
+    try:
+        import _bench_pybind2
+    except ImportError:
+        _bench_pybind2 = None
+    mods = {
+        "vexcam": vexcam,
+        "sim": vexcam_sim,
+        "hw": _bench_handwritten,
+        "pb": _bench_pybind,
+        "pb2": _bench_pybind2,
+        "peers": peers,
+        "lib": peers.load_sdk(lib_dir),
+    }
+    vexcam_sim.reset()
+    report = {"machine": machine_info()}
+    report["machine"]["pybind11_2"] = _bench_pybind2 is not None
+    quick = args.quick
+    if "calls" in sections:
+        print("measuring call overhead ...", file=sys.stderr)
+        report["calls"] = bench_calls(
+            mods, rounds=7 if quick else 30, target_ns=2e6 if quick else 4e6
+        )
+    if "frames" in sections:
+        print("measuring the frame path ...", file=sys.stderr)
+        report["frames"] = bench_frames(
+            mods, rounds=5 if quick else 21, target_ns=1e7 if quick else 3e7
+        )
+    if "gil" in sections:
+        print("measuring GIL release ...", file=sys.stderr)
+        report["gil"] = bench_gil(mods, repeats=1 if quick else 3, window=1.0)
+    if "startup" in sections:
+        print("measuring start-up ...", file=sys.stderr)
+        report["startup"] = bench_startup(lib_dir, module_dirs[0], repeats=3 if quick else 15)
+    if "memory" in sections:
+        print("measuring memory ...", file=sys.stderr)
+        report["memory"] = bench_memory(lib_dir, 200 if quick else 2000)
+    report["machine"]["load_average_end"] = os.getloadavg()
+    report["goals"] = goals(report)
+    print(render(report))
+    os.makedirs(os.path.dirname(args.out), exist_ok=True)
+    with open(args.out, "w") as f:
+        json.dump(report, f, indent=1)
+    print(f"\nresults written to {os.path.relpath(args.out)}")
+
+
+if __name__ == "__main__":
+    # NumPy's BLAS threads would only compete for the two cores; no case uses BLAS.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    main()

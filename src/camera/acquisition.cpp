@@ -18,11 +18,9 @@ Result<FrameBuffer> read_frame(const CameraCore& core, sdk::FrameReader reader) 
     if (length == 0)
         return CameraError{ErrorKind::FrameFailed, 0};
     FrameBuffer frame;
-    // Zeroed, as the SDK receives it; calloc gets fresh pages zeroed for free.
-    frame.data.reset(static_cast<unsigned char*>(std::calloc(length, 1)));
+    frame.data = Block::allocate_zeroed(length); // the SDK receives it all zero
     if (!frame.data)
         return OutOfMemory{};
-    frame.size = length;
     // The SDK may fill up to the size it reported; it is not told the size again.
     const std::uint32_t rc = reader(core.handle(), &frame.width, &frame.height,
                                     &frame.bits_per_pixel, &frame.channels, frame.data.get());

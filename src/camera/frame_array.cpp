@@ -82,9 +82,8 @@ struct SliceContainer {
 };
 
 template <class Element>
-void release_samples(void* data, std::size_t /*length*/, std::size_t /*capacity*/) {
-    // Allocated with malloc for `capacity` Elements; free needs no size.
-    std::free(static_cast<Element*>(data));
+void release_samples(void* data, std::size_t /*length*/, std::size_t capacity) {
+    release_block(data, capacity * sizeof(Element));
 }
 
 void container_dealloc(PyObject* self) {
@@ -140,10 +139,10 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
 
     // The one copy of the samples. Only the tail past a short `data` needs zeros.
     const std::size_t bytes = static_cast<std::size_t>(n) * element;
-    ByteBlock samples(static_cast<unsigned char*>(std::malloc(bytes)));
+    Block samples = Block::allocate(bytes);
     if (!samples)
         return OutOfMemory{};
-    const std::size_t available = wide ? frame.size & ~std::size_t{1} : frame.size;
+    const std::size_t available = wide ? frame.data.size() & ~std::size_t{1} : frame.data.size();
     const std::size_t copied = available < bytes ? available : bytes;
     std::memcpy(samples.get(), frame.data.get(), copied);
     std::memset(samples.get() + copied, 0, bytes - copied);

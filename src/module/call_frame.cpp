@@ -104,8 +104,8 @@ PyObject* raise_cannot_convert(PyObject* obj, const char* target) {
     return nullptr;
 }
 
-bool bind_arguments(const CallableSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
+bool bind_arguments_general(const CallableSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t n = spec.count;
     for (Py_ssize_t i = 0; i < n; ++i)
         slots[i] = i < nargs ? args[i] : nullptr;
@@ -146,6 +146,15 @@ bool bind_arguments(const CallableSpec& spec, PyObject* args, PyObject* kwargs,
 }
 
 bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out) {
+    // A small non-negative int, the usual argument, is read in place; every other value takes
+    // the interpreter's path so that its errors are the interpreter's own.
+    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        if (small >= 0 && static_cast<std::uint64_t>(small) <= 0xFFFFFFFFull) {
+            out = static_cast<std::uint32_t>(small);
+            return true;
+        }
+    }
     unsigned long long value = 0;
     if (PyLong_CheckExact(obj)) {
         value = PyLong_AsUnsignedLongLong(obj);

@@ -8,11 +8,11 @@
 
 namespace {
 
-std::string full_name(const CallableSpec& spec) {
+std::string full_name(const CallableSpec& callable) {
     std::string name;
-    if (spec.class_name != nullptr)
-        name.append(spec.class_name).append(".");
-    return name.append(spec.function).append("()");
+    if (callable.class_name != nullptr)
+        name.append(callable.class_name).append(".");
+    return name.append(callable.function).append("()");
 }
 
 // Rewrites a conversion's TypeError (exactly that class) to name the parameter.
@@ -32,32 +32,32 @@ void argument_error(const char* name) {
     PyErr_SetRaisedException(rewritten.release());
 }
 
-void raise_too_many(const CallableSpec& spec, Py_ssize_t given) {
+void raise_too_many(const CallableSpec& callable, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                 full_name(spec).c_str(), spec.count, given, given == 1 ? "was" : "were");
+                 full_name(callable).c_str(), callable.count, given, given == 1 ? "was" : "were");
 }
 
-void raise_missing(const CallableSpec& spec, PyObject* const* slots) {
+void raise_missing(const CallableSpec& callable, PyObject* const* slots) {
     Py_ssize_t missing = 0;
-    for (Py_ssize_t i = 0; i < spec.count; ++i)
+    for (Py_ssize_t i = 0; i < callable.count; ++i)
         missing += slots[i] == nullptr;
     std::string list;
     Py_ssize_t listed = 0;
-    for (Py_ssize_t i = 0; i < spec.count; ++i) {
+    for (Py_ssize_t i = 0; i < callable.count; ++i) {
         if (slots[i] != nullptr)
             continue;
         ++listed;
         if (listed > 1)
             list += missing == 2 ? " and " : (listed == missing ? ", and " : ", ");
-        list.append("'").append(spec.names[i]).append("'");
+        list.append("'").append(callable.names[i]).append("'");
     }
     PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s",
-                 full_name(spec).c_str(), missing, missing == 1 ? "argument" : "arguments",
+                 full_name(callable).c_str(), missing, missing == 1 ? "argument" : "arguments",
                  list.c_str());
 }
 
 // Binds one keyword; false with the TypeError set.
-bool bind_keyword(const CallableSpec& spec, PyObject* name, PyObject* value, PyObject** slots) {
+bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value, PyObject** slots) {
     if (!PyUnicode_Check(name)) {
         raise_cannot_convert(name, "PyString");
         return false;
@@ -66,28 +66,28 @@ bool bind_keyword(const CallableSpec& spec, PyObject* name, PyObject* value, PyO
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text == nullptr)
         PyErr_Clear(); // a name that is not UTF-8 matches no parameter
-    for (Py_ssize_t i = 0; text != nullptr && i < spec.count; ++i) {
-        const char* param = spec.names[i];
+    for (Py_ssize_t i = 0; text != nullptr && i < callable.count; ++i) {
+        const char* param = callable.names[i];
         if (std::strlen(param) != static_cast<std::size_t>(size) ||
             std::memcmp(param, text, static_cast<std::size_t>(size)) != 0)
             continue;
         if (slots[i] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         full_name(spec).c_str(), param);
+                         full_name(callable).c_str(), param);
             return false;
         }
         slots[i] = value;
         return true;
     }
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                 full_name(spec).c_str(), name);
+                 full_name(callable).c_str(), name);
     return false;
 }
 
-bool finish_binding(const CallableSpec& spec, Py_ssize_t nargs, PyObject** slots) {
-    for (Py_ssize_t i = nargs; i < spec.count; ++i) {
+bool finish_binding(const CallableSpec& callable, Py_ssize_t nargs, PyObject** slots) {
+    for (Py_ssize_t i = nargs; i < callable.count; ++i) {
         if (slots[i] == nullptr) {
-            raise_missing(spec, slots);
+            raise_missing(callable, slots);
             return false;
         }
     }
@@ -104,33 +104,33 @@ PyObject* raise_cannot_convert(PyObject* obj, const char* target) {
     return nullptr;
 }
 
-bool bind_arguments_general(const CallableSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments_general(const CallableSpec& callable, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, PyObject** slots) {
-    const Py_ssize_t n = spec.count;
+    const Py_ssize_t n = callable.count;
     for (Py_ssize_t i = 0; i < n; ++i)
         slots[i] = i < nargs ? args[i] : nullptr;
     if (nargs > n) {
-        raise_too_many(spec, nargs);
+        raise_too_many(callable, nargs);
         return false;
     }
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!bind_keyword(spec, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots))
+            if (!bind_keyword(callable, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots))
                 return false;
         }
     }
-    return nargs == n || finish_binding(spec, nargs, slots);
+    return nargs == n || finish_binding(callable, nargs, slots);
 }
 
-bool bind_arguments(const CallableSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const CallableSpec& callable, PyObject* args, PyObject* kwargs,
                     PyObject** slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    const Py_ssize_t n = spec.count;
+    const Py_ssize_t n = callable.count;
     for (Py_ssize_t i = 0; i < n; ++i)
         slots[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (nargs > n) {
-        raise_too_many(spec, nargs);
+        raise_too_many(callable, nargs);
         return false;
     }
     if (kwargs != nullptr) {
@@ -138,11 +138,11 @@ bool bind_arguments(const CallableSpec& spec, PyObject* args, PyObject* kwargs,
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &name, &value)) {
-            if (!bind_keyword(spec, name, value, slots))
+            if (!bind_keyword(callable, name, value, slots))
                 return false;
         }
     }
-    return nargs == n || finish_binding(spec, nargs, slots);
+    return nargs == n || finish_binding(callable, nargs, slots);
 }
 
 bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out) {

@@ -20,23 +20,23 @@ template <std::size_t N>
 using Slots = std::array<PyObject*, N>;
 
 /// Vector-call binding with keywords or a wrong count; see bind_arguments.
-bool bind_arguments_general(const CallableSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments_general(const CallableSpec& callable, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames, PyObject** slots);
 
 /// Vector-call binding. On failure sets the TypeError and returns false.
-inline bool bind_arguments(const CallableSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+inline bool bind_arguments(const CallableSpec& callable, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, PyObject** slots) {
     // The usual call passes every argument by position: nothing to look up.
-    if (kwnames == nullptr && nargs == spec.count) {
+    if (kwnames == nullptr && nargs == callable.count) {
         for (Py_ssize_t i = 0; i < nargs; ++i)
             slots[i] = args[i];
         return true;
     }
-    return bind_arguments_general(spec, args, nargs, kwnames, slots);
+    return bind_arguments_general(callable, args, nargs, kwnames, slots);
 }
 
 /// Tuple-and-dict binding, for the constructor.
-bool bind_arguments(const CallableSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const CallableSpec& callable, PyObject* args, PyObject* kwargs,
                     PyObject** slots);
 
 // Conversions: false with the exception set (already rewritten by argument_error).

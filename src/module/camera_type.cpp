@@ -83,12 +83,12 @@ constexpr CallableSpec method_spec(const char* function, const char* const (&nam
 }
 
 // Methods with parameters: vector call, binding into a fixed array without tuple or dict.
-template <const CallableSpec& Spec, auto Operation, class... Params>
+template <const CallableSpec& Callable, auto Operation, class... Params>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         Slots<sizeof...(Params)> slots;
-        if (!bind_arguments(Spec, args, nargs, kwnames, slots.data()))
+        if (!bind_arguments(Callable, args, nargs, kwnames, slots.data()))
             return nullptr;
         CameraObject* camera = as_camera(self);
         if (camera == nullptr)
@@ -97,7 +97,7 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::tuple<Params...> values{};
         // In parameter order; the first failure stops the rest.
         const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (convert_argument(slots[I], Spec.names[I], std::get<I>(values)) && ...);
+            return (convert_argument(slots[I], Callable.names[I], std::get<I>(values)) && ...);
         }(std::index_sequence_for<Params...>{});
         if (!converted)
             return nullptr;

@@ -18,6 +18,6 @@ PyObject* make_heap_type(const char* class_name, const char* doc, int basic_size
     slots[n] = {0, nullptr};
     // PyType_FromSpec copies the name and the documentation, so temporaries are fine here.
     const std::string name = std::string("builtins.") + class_name;
-    PyType_Spec spec{name.c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    return PyType_FromSpec(&spec);
+    PyType_Spec type_spec{name.c_str(), basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    return PyType_FromSpec(&type_spec);
 }

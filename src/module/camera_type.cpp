@@ -136,9 +136,6 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-void camera_dealloc(PyObject* self) noexcept;
-
 constexpr const char* kIdNames[] = {"id"};
 constexpr CallableSpec kNewSpec = method_spec("__new__", kIdNames);
 

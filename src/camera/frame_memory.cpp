@@ -15,6 +15,13 @@ namespace {
 
 // Smaller blocks are the heap's business: it recycles them well on its own.
 constexpr std::size_t kPooledMinimum = std::size_t{1} << 20;
+// Larger ones are not kept: a reused block is cleared in full, while a fresh one is backed by
+// memory only where the SDK writes, which matters when an SDK asks for gigabytes.
+constexpr std::size_t kPooledMaximum = std::size_t{64} << 20;
+
+constexpr bool is_pooled(std::size_t size) {
+    return size >= kPooledMinimum && size <= kPooledMaximum;
+}
 // A capture loop needs two: the SDK's buffer of one read and the sample buffer that the
 // previous frame's array gives back. Holds at most this many blocks once capturing stops.
 constexpr std::size_t kPoolSlots = 2;
@@ -38,7 +45,7 @@ Pool& pool() {
 
 // Only blocks of exactly the asked size are reused, so a block never carries slack.
 void* take_pooled(std::size_t size) {
-    if (size < kPooledMinimum)
+    if (!is_pooled(size))
         return nullptr;
     Pool& p = pool();
     std::lock_guard lock(p.mutex);
@@ -73,7 +80,7 @@ unsigned char* fresh(std::size_t size, bool zeroed) {
 } // namespace
 
 void release_block(void* data, std::size_t size) noexcept {
-    if (data != nullptr && size >= kPooledMinimum) {
+    if (data != nullptr && is_pooled(size)) {
         Pool& p = pool();
         std::lock_guard lock(p.mutex);
         Slot* target = nullptr;

@@ -263,3 +263,23 @@ def test_real_live_stream(camera, sim):
     camera.stop_live()
     assert all(f.shape == (960, 1280) and f.dtype == np.uint8 for f in frames)
     assert not np.shares_memory(frames[0], frames[1])
+
+
+def test_reads_alternating_between_sizes_get_clean_buffers(camera, camera16, sim):
+    # Large buffers are recycled between reads: each read must still see a zeroed buffer of its
+    # own size and return its own exact picture (the simulator's ramp test pattern).
+    expected = {}
+    for cam, bits in ((camera, 8), (camera16, 16)):
+        cam.set_resolution(0, 0, 1024, 768)
+        cam.set_param(40, 1)
+        ys, xs = np.mgrid[0:768, 0:1024]
+        expected[bits] = ((xs + ys) & ((1 << bits) - 1)).astype(np.uint8 if bits == 8 else np.uint16)
+    frames = []
+    for _ in range(3):
+        for cam, bits in ((camera, 8), (camera16, 16)):
+            frame = cam.capture_single_frame()
+            assert sim.frame_buffer_zeroed(SINGLE) is True
+            assert np.array_equal(frame, expected[bits])
+            frames.append(frame)
+    for frame in frames:  # nothing recycled under a frame that is still alive
+        assert np.array_equal(frame, expected[8 if frame.dtype == np.uint8 else 16])

@@ -15,12 +15,13 @@
 
 #include "sdk/vendor_api.h"
 
-// The simulator's control plane, exported by the simulated libvexcam.so only.
+// The simulator's control plane, exported by the simulated libvexcam.so only. Weak, so that the
+// module also loads over an SDK without it (the do-nothing one); hold_call then refuses.
 extern "C" {
-std::int32_t vxsim_function_count(void);
-const char* vxsim_function_name(std::int32_t fn);
-std::int32_t vxsim_block(std::int32_t fn);
-std::int32_t vxsim_unblock(std::int32_t fn);
+[[gnu::weak]] std::int32_t vxsim_function_count(void);
+[[gnu::weak]] const char* vxsim_function_name(std::int32_t fn);
+[[gnu::weak]] std::int32_t vxsim_block(std::int32_t fn);
+[[gnu::weak]] std::int32_t vxsim_unblock(std::int32_t fn);
 }
 
 namespace {
@@ -231,6 +232,11 @@ PyObject* module_hold_call(PyObject*, PyObject* args) {
     unsigned int ms = 0;
     if (!PyArg_ParseTuple(args, "sI", &name, &ms))
         return nullptr;
+    if (vxsim_function_count == nullptr || vxsim_function_name == nullptr ||
+        vxsim_block == nullptr || vxsim_unblock == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the loaded SDK is not the simulator");
+        return nullptr;
+    }
     std::int32_t fn = 0;
     const std::int32_t count = vxsim_function_count();
     while (fn < count && std::string_view(vxsim_function_name(fn)) != name)

@@ -56,11 +56,31 @@ void raise_missing(const CallableSpec& callable, PyObject* const* slots) {
                  list.c_str());
 }
 
+bool fill_slot(const CallableSpec& callable, Py_ssize_t i, PyObject* value, PyObject** slots) {
+    if (slots[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     full_name(callable).c_str(), callable.names[i]);
+        return false;
+    }
+    slots[i] = value;
+    return true;
+}
+
 // Binds one keyword; false with the TypeError set.
 bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value, PyObject** slots) {
     if (!PyUnicode_Check(name)) {
         raise_cannot_convert(name, "PyString");
         return false;
+    }
+    for (Py_ssize_t i = 0; i < callable.count; ++i) {
+        if (callable.interned[i] == nullptr) {
+            // Kept for the life of the process; without it keywords still match by text.
+            callable.interned[i] = PyUnicode_InternFromString(callable.names[i]);
+            if (callable.interned[i] == nullptr)
+                PyErr_Clear();
+        }
+        if (name == callable.interned[i])
+            return fill_slot(callable, i, value, slots);
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
@@ -68,16 +88,9 @@ bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value,
         PyErr_Clear(); // a name that is not UTF-8 matches no parameter
     for (Py_ssize_t i = 0; text != nullptr && i < callable.count; ++i) {
         const char* param = callable.names[i];
-        if (std::strlen(param) != static_cast<std::size_t>(size) ||
-            std::memcmp(param, text, static_cast<std::size_t>(size)) != 0)
-            continue;
-        if (slots[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         full_name(callable).c_str(), param);
-            return false;
-        }
-        slots[i] = value;
-        return true;
+        if (std::strlen(param) == static_cast<std::size_t>(size) &&
+            std::memcmp(param, text, static_cast<std::size_t>(size)) == 0)
+            return fill_slot(callable, i, value, slots);
     }
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
                  full_name(callable).c_str(), name);
@@ -145,16 +158,7 @@ bool bind_arguments(const CallableSpec& callable, PyObject* args, PyObject* kwar
     return nargs == n || finish_binding(callable, nargs, slots);
 }
 
-bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out) {
-    // A small non-negative int, the usual argument, is read in place; every other value takes
-    // the interpreter's path so that its errors are the interpreter's own.
-    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-        if (small >= 0 && static_cast<std::uint64_t>(small) <= 0xFFFFFFFFull) {
-            out = static_cast<std::uint32_t>(small);
-            return true;
-        }
-    }
+bool convert_u32_general(PyObject* obj, const char* name, std::uint32_t& out) {
     unsigned long long value = 0;
     if (PyLong_CheckExact(obj)) {
         value = PyLong_AsUnsignedLongLong(obj);
@@ -197,11 +201,7 @@ bool convert_argument(PyObject* obj, const char* name, std::uint8_t& out) {
     return true;
 }
 
-bool convert_argument(PyObject* obj, const char* name, double& out) {
-    if (PyFloat_CheckExact(obj)) {
-        out = PyFloat_AS_DOUBLE(obj);
-        return true;
-    }
+bool convert_double_general(PyObject* obj, const char* name, double& out) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) {
         argument_error(name);

@@ -13,6 +13,9 @@ struct CallableSpec {
     const char* class_name;
     const char* const* names;
     Py_ssize_t count;
+    /// `count` slots, filled on first use with the names as interned str objects: keyword names
+    /// written in Python source are interned too, so most keywords match by identity.
+    PyObject** interned;
 };
 
 /// One slot per parameter, filled with borrowed references.
@@ -40,9 +43,31 @@ bool bind_arguments(const CallableSpec& callable, PyObject* args, PyObject* kwar
                     PyObject** slots);
 
 // Conversions: false with the exception set (already rewritten by argument_error).
-bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out);
+bool convert_u32_general(PyObject* obj, const char* name, std::uint32_t& out);
+bool convert_double_general(PyObject* obj, const char* name, double& out);
+
+inline bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out) {
+    // A small non-negative int, the usual argument, is read in place; every other value takes
+    // the interpreter's path so that its errors are the interpreter's own.
+    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        if (small >= 0 && static_cast<std::uint64_t>(small) <= 0xFFFFFFFFull) {
+            out = static_cast<std::uint32_t>(small);
+            return true;
+        }
+    }
+    return convert_u32_general(obj, name, out);
+}
+
+inline bool convert_argument(PyObject* obj, const char* name, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    return convert_double_general(obj, name, out);
+}
+
 bool convert_argument(PyObject* obj, const char* name, std::uint8_t& out);
-bool convert_argument(PyObject* obj, const char* name, double& out);
 /// A view of the str's UTF-8 bytes, valid while `obj` lives.
 bool convert_argument(PyObject* obj, const char* name, std::string_view& out);
 

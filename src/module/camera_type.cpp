@@ -2,6 +2,7 @@
 // runs one operation on the CameraCore and converts the outcome.
 #include "module/camera_type.h"
 
+#include <iterator>
 #include <new>
 #include <string>
 #include <tuple>
@@ -77,9 +78,14 @@ PyObject* to_python(Result<T>&& result) {
     return result.ok() ? to_python(result.value()) : raise(result.failure());
 }
 
-template <std::size_t N>
-constexpr CallableSpec method_spec(const char* function, const char* const (&names)[N]) {
-    return CallableSpec{function, "Camera", names, static_cast<Py_ssize_t>(N)};
+// One table of interned names per parameter list; the tables are filled under the GIL.
+template <const auto& Names>
+PyObject* interned_names[std::size(Names)] = {};
+
+template <const auto& Names>
+constexpr CallableSpec method_spec(const char* function) {
+    return CallableSpec{function, "Camera", Names, static_cast<Py_ssize_t>(std::size(Names)),
+                        interned_names<Names>};
 }
 
 // Methods with parameters: vector call, binding into a fixed array without tuple or dict.
@@ -137,7 +143,7 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
 }
 
 constexpr const char* kIdNames[] = {"id"};
-constexpr CallableSpec kNewSpec = method_spec("__new__", kIdNames);
+constexpr CallableSpec kNewSpec = method_spec<kIdNames>("__new__");
 
 PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -178,15 +184,15 @@ constexpr const char* kBinNames[] = {"bin_x", "bin_y"};
 constexpr const char* kControlNames[] = {"control_id"};
 constexpr const char* kControlValueNames[] = {"control_id", "value"};
 
-constexpr CallableSpec kSetStreamMode = method_spec("set_stream_mode", kModeNames);
-constexpr CallableSpec kSetExposure = method_spec("set_exposure", kUsNames);
-constexpr CallableSpec kSetGain = method_spec("set_gain", kGainNames);
-constexpr CallableSpec kSetOffset = method_spec("set_offset", kOffsetNames);
-constexpr CallableSpec kSetResolution = method_spec("set_resolution", kRegionNames);
-constexpr CallableSpec kSetBinMode = method_spec("set_bin_mode", kBinNames);
-constexpr CallableSpec kIsControlAvailable = method_spec("is_control_available", kControlNames);
-constexpr CallableSpec kSetParam = method_spec("set_param", kControlValueNames);
-constexpr CallableSpec kGetParam = method_spec("get_param", kControlNames);
+constexpr CallableSpec kSetStreamMode = method_spec<kModeNames>("set_stream_mode");
+constexpr CallableSpec kSetExposure = method_spec<kUsNames>("set_exposure");
+constexpr CallableSpec kSetGain = method_spec<kGainNames>("set_gain");
+constexpr CallableSpec kSetOffset = method_spec<kOffsetNames>("set_offset");
+constexpr CallableSpec kSetResolution = method_spec<kRegionNames>("set_resolution");
+constexpr CallableSpec kSetBinMode = method_spec<kBinNames>("set_bin_mode");
+constexpr CallableSpec kIsControlAvailable = method_spec<kControlNames>("is_control_available");
+constexpr CallableSpec kSetParam = method_spec<kControlValueNames>("set_param");
+constexpr CallableSpec kGetParam = method_spec<kControlNames>("get_param");
 
 using u32 = std::uint32_t;
 

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -22,6 +24,7 @@ constexpr std::size_t kPooledMaximum = std::size_t{64} << 20;
 constexpr bool is_pooled(std::size_t size) {
     return size >= kPooledMinimum && size <= kPooledMaximum;
 }
+
 // A capture loop needs two: the SDK's buffer of one read and the sample buffer that the
 // previous frame's array gives back. Holds at most this many blocks once capturing stops.
 constexpr std::size_t kPoolSlots = 2;
@@ -39,7 +42,10 @@ struct Pool {
 };
 
 Pool& pool() {
-    static Pool* const instance = new Pool; // never destroyed: arrays may outlive static teardown
+    // Built in place, so never a failed allocation, and never destroyed: arrays may give their
+    // blocks back after static teardown has begun.
+    alignas(Pool) static unsigned char storage[sizeof(Pool)];
+    static Pool* const instance = new (storage) Pool;
     return *instance;
 }
 

@@ -663,6 +663,42 @@ def table(headers, rows):
     return "\n".join(out)
 
 
+# Ratio columns shared by both call sections: (header, key in a case's "ratios").
+RATIO_COLUMNS = [
+    ("pb/vx", "pybind11/vexcam"),
+    ("pb2.13/vx", "pybind11_2/vexcam"),
+    ("ct/vx", "ctypes/vexcam"),
+]
+
+
+def call_tables(calls, title, extra_ns, ratio_title, ratio_columns):
+    """The ns table and the ratio table of one call section; [] when it did not run."""
+    if not calls:
+        return []
+    rows, ratio_rows = [], []
+    for c in calls["cases"]:
+        ns = c["ns"]
+        rows.append(
+            [c["case"], med(ns["floor"]), med(ns["vexcam"]), spread(ns["vexcam"])]
+            + [med(ns.get(k)) for k in ("handwritten", "pybind11", "pybind11_2", "ctypes")]
+            + [med(get(c)) for _, get in extra_ns]
+        )
+        ratio_rows.append([c["case"]] + [med(c["ratios"].get(k), 2) for _, k in ratio_columns])
+    headers = ["case", "floor", "vexcam", "spread", "C", "pybind11", "pb 2.13", "ctypes"]
+    return [
+        "",
+        title.format(
+            sdk_library=calls.get("sdk_library"),
+            empty=fmt(calls["empty_loop_ns"]["median"]),
+            rounds=calls["rounds"],
+        ),
+        table(headers + [h for h, _ in extra_ns], rows),
+        "",
+        ratio_title,
+        table(["case"] + [h for h, _ in ratio_columns], ratio_rows),
+    ]
+
+
 def render(report):
     m = report["machine"]
     parts = [
@@ -674,116 +710,29 @@ def render(report):
         + f"; load average {m['load_average_start'][0]:.2f} at start, "
         f"{m['load_average_end'][0]:.2f} at end",
     ]
-    calls = report.get("calls_null_sdk")
-    if calls:
-        rows, ratio_rows = [], []
-        for c in calls["cases"]:
-            ns, r = c["ns"], c["ratios"]
-            rows.append(
-                [
-                    c["case"],
-                    med(ns["floor"]),
-                    med(ns["vexcam"]),
-                    spread(ns["vexcam"]),
-                    med(ns["handwritten"]),
-                    med(ns["pybind11"]),
-                    med(ns.get("pybind11_2")),
-                    med(ns["ctypes"]),
-                ]
-            )
-            ratio_rows.append(
-                [
-                    c["case"],
-                    med(r["vexcam/floor"], 2),
-                    med(r["handwritten/floor"], 2),
-                    med(r["vexcam/handwritten"], 2),
-                    med(r["pybind11/vexcam"], 2),
-                    med(r.get("pybind11_2/vexcam"), 2),
-                    med(r["ctypes/vexcam"], 2),
-                ]
-            )
-        parts += [
-            "",
-            "Call overhead over the do-nothing SDK (every peer calls into "
-            f"{calls['sdk_library']}): ns per call\n"
-            f"net of the empty loop ({fmt(calls['empty_loop_ns']['median'])} ns per iteration), "
-            f"median of {calls['rounds']} interleaved rounds\n"
-            "floor: math.fabs(1.0), gc.isenabled() for init(); "
-            "C: hand-written METH_FASTCALL method",
-            table(
-                ["case", "floor", "vexcam", "spread", "C", "pybind11", "pb 2.13", "ctypes"],
-                rows,
-            ),
-            "",
-            "Call ratios over the do-nothing SDK (median of per-round ratios)",
-            table(
-                ["case", "vx/floor", "C/floor", "vx/C", "pb/vx", "pb2.13/vx", "ct/vx"],
-                ratio_rows,
-            ),
-        ]
-    calls = report.get("calls")
-    if calls:
-        rows, ratio_rows = [], []
-        for c in calls["cases"]:
-            ns, r = c["ns"], c["ratios"]
-            rows.append(
-                [
-                    c["case"],
-                    med(ns["floor"]),
-                    med(ns["vexcam"]),
-                    spread(ns["vexcam"]),
-                    med(ns["handwritten"]),
-                    med(ns["pybind11"]),
-                    med(ns.get("pybind11_2")),
-                    med(ns["ctypes"]),
-                    med(c["sdk_ns"]),
-                ]
-            )
-            ratio_rows.append(
-                [
-                    c["case"],
-                    med(r["vexcam/floor"], 2),
-                    med(r["vexcam/handwritten"], 2),
-                    med(r["pybind11/vexcam"], 2),
-                    med(r.get("pybind11_2/vexcam"), 2),
-                    med(r["ctypes/vexcam"], 2),
-                    med(r["net vexcam/floor"], 2),
-                    med(r["net pybind11/vexcam"], 2),
-                    med(r.get("net pybind11_2/vexcam"), 2),
-                    med(r["net ctypes/vexcam"], 2),
-                ]
-            )
-        parts += [
-            "",
-            f"Call overhead over the simulator: ns per call net of the empty loop "
-            f"({fmt(calls['empty_loop_ns']['median'])} ns per iteration), "
-            f"median of {calls['rounds']} interleaved rounds\n"
-            "floor: math.fabs(1.0), gc.isenabled() for init(); "
-            "C: hand-written METH_FASTCALL method\n"
-            "over the same SDK call; sdk: C minus floor, the simulated SDK's own work",
-            table(
-                ["case", "floor", "vexcam", "spread", "C", "pybind11", "pb 2.13", "ctypes", "sdk"],
-                rows,
-            ),
-            "",
-            "Call ratios over the simulator (median of per-round ratios); "
-            "net: the SDK's own work taken out of both sides",
-            table(
-                [
-                    "case",
-                    "vx/floor",
-                    "vx/C",
-                    "pb/vx",
-                    "pb2.13/vx",
-                    "ct/vx",
-                    "net vx/floor",
-                    "net pb/vx",
-                    "net pb2.13/vx",
-                    "net ct/vx",
-                ],
-                ratio_rows,
-            ),
-        ]
+    parts += call_tables(
+        report.get("calls_null_sdk"),
+        "Call overhead over the do-nothing SDK (every peer calls into {sdk_library}): ns per call\n"
+        "net of the empty loop ({empty} ns per iteration), median of {rounds} interleaved rounds\n"
+        "floor: math.fabs(1.0), gc.isenabled() for init(); C: hand-written METH_FASTCALL method",
+        [],
+        "Call ratios over the do-nothing SDK (median of per-round ratios)",
+        [("vx/floor", "vexcam/floor"), ("C/floor", "handwritten/floor"),
+         ("vx/C", "vexcam/handwritten")] + RATIO_COLUMNS,
+    )
+    parts += call_tables(
+        report.get("calls"),
+        "Call overhead over the simulator: ns per call net of the empty loop "
+        "({empty} ns per iteration), median of {rounds} interleaved rounds\n"
+        "floor: math.fabs(1.0), gc.isenabled() for init(); C: hand-written METH_FASTCALL method\n"
+        "over the same SDK call; sdk: C minus floor, the simulated SDK's own work",
+        [("sdk", lambda c: c["sdk_ns"])],
+        "Call ratios over the simulator (median of per-round ratios); "
+        "net: the SDK's own work taken out of both sides",
+        [("vx/floor", "vexcam/floor"), ("vx/C", "vexcam/handwritten")]
+        + RATIO_COLUMNS
+        + [("net " + h, "net " + k) for h, k in [("vx/floor", "vexcam/floor")] + RATIO_COLUMNS],
+    )
     frames = report.get("frames")
     if frames:
         rows = []

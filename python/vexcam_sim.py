@@ -60,6 +60,7 @@ __all__ = [
     "gil_held",
     "frame_buffer_zeroed",
     "open_handles",
+    "opened_handles",
     "last_handle",
     "close_count",
     "bad_handle_calls",
@@ -125,6 +126,7 @@ def _declare(lib):
         "vxsim_gil_held": (i32, [i32]),
         "vxsim_frame_buffer_zeroed": (i32, [i32]),
         "vxsim_open_handles": (u32, [u64p, u32]),
+        "vxsim_opened_handles": (u32, [u64p, u32]),
         "vxsim_last_handle": (u64, []),
         "vxsim_close_count": (u32, [u64]),
         "vxsim_bad_handle_calls": (u64, []),
@@ -413,15 +415,24 @@ def frame_buffer_zeroed(func):
     return _tristate(_lib.vxsim_frame_buffer_zeroed(_fn(func)))
 
 
-def open_handles():
-    """Returns the handles (ints) open right now, opened before `reset()` too, ascending."""
+def _handle_list(query):
     capacity = 64
     while True:
         out = (ctypes.c_uint64 * capacity)()
-        count = _lib.vxsim_open_handles(out, capacity)
+        count = query(out, capacity)
         if count <= capacity:
             return [int(out[i]) for i in range(count)]
         capacity = count
+
+
+def open_handles():
+    """Returns the handles (ints) open right now, opened before `reset()` too, ascending."""
+    return _handle_list(_lib.vxsim_open_handles)
+
+
+def opened_handles():
+    """Returns every handle OpenVEXCAM returned since `reset()`, in the order returned."""
+    return _handle_list(_lib.vxsim_opened_handles)
 
 
 def last_handle():

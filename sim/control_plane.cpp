@@ -286,6 +286,15 @@ std::uint32_t vxsim_open_handles(std::uint64_t* out, std::uint32_t capacity) {
     });
 }
 
+std::uint32_t vxsim_opened_handles(std::uint64_t* out, std::uint32_t capacity) {
+    return locked(0u, [&](SimState& state, auto&) {
+        const auto count = static_cast<std::uint32_t>(state.opened.size());
+        for (std::uint32_t i = 0; i < count && i < capacity; ++i)
+            out[i] = state.opened[i];
+        return count;
+    });
+}
+
 std::uint64_t vxsim_last_handle(void) {
     return locked(std::uint64_t{0},
                   [](SimState& state, auto&) -> std::uint64_t { return state.last_handle; });

@@ -52,6 +52,8 @@ std::int32_t vxsim_frame_buffer_zeroed(std::int32_t fn);
 
 std::uint32_t vxsim_open_handles(std::uint64_t* out, std::uint32_t capacity);
 std::uint64_t vxsim_last_handle(void);
+// Every handle OpenVEXCAM returned since reset, in order; returns the count like open_handles.
+std::uint32_t vxsim_opened_handles(std::uint64_t* out, std::uint32_t capacity);
 std::uint32_t vxsim_close_count(std::uint64_t handle);
 std::uint64_t vxsim_bad_handle_calls(void);
 

@@ -45,6 +45,7 @@ std::int8_t gil_state() {
 void SimState::reset() {
     catalog = default_catalog();
     last_handle = 0;
+    opened.clear();
     close_counts.clear();
     bad_handle_calls = 0;
     for (FunctionRecord& rec : functions) {

@@ -109,6 +109,7 @@ struct SimState {
     // Handles are never reused, not even across reset, so a stale handle is always unknown.
     std::uintptr_t next_handle = 0x5A0000;
     std::uintptr_t last_handle = 0;
+    std::vector<std::uintptr_t> opened; // every handle OpenVEXCAM returned since reset
     std::map<std::uintptr_t, std::uint32_t> close_counts;
     std::uint64_t bad_handle_calls = 0;
 

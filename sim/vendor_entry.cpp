@@ -283,6 +283,7 @@ CameraHandle OpenVEXCAM(const char* id) {
         state.next_handle += kHandleStride;
         state.open.emplace(handle, std::make_shared<OpenCamera>(*sensor));
         state.last_handle = handle;
+        state.opened.push_back(handle);
         return reinterpret_cast<CameraHandle>(handle);
     });
 }

@@ -334,8 +334,10 @@ def test_handles_are_unique_and_survive_reset(open_camera):
     SDK.CloseVEXCAM(first)
     second = open_camera()
     assert second != first and vexcam_sim.last_handle() == second
+    assert vexcam_sim.opened_handles() == [first, second]
     vexcam_sim.reset()
     assert vexcam_sim.last_handle() == 0 and second in vexcam_sim.open_handles()
+    assert vexcam_sim.opened_handles() == []
     assert SDK.CloseVEXCAM(second) == OK and vexcam_sim.bad_handle_calls() == 0
 
 

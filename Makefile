@@ -3,7 +3,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all install run test asan bench clean
+.PHONY: all install run test test-asan test-numpy1 valgrind bench clean
 all: test
 
 $(PY):
@@ -20,13 +20,43 @@ run: install
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-# The test suite against a build with AddressSanitizer and UBSan.
-asan: $(PY)
-	$(PY) -m pip install ".[test]" -Ccmake.define.VEXCAM_SANITIZE=ON -Cbuild-dir=build/asan
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	$(PY) -m pytest $(PYTEST_ARGS)
-	$(PY) -m pip install ".[test]"
+# The whole suite against the extension and the simulated SDK built with AddressSanitizer,
+# UndefinedBehaviorSanitizer and leak detection, in a venv of its own. Any report fails the run.
+ASAN_VENV := .venv-asan
+ASAN_PY   := $(ASAN_VENV)/bin/python
+SANITIZER_RUNTIME = "$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)"
+
+$(ASAN_PY):
+	"$$(tools/find-python312)" -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --upgrade pip
+
+test-asan: $(ASAN_PY)
+	$(ASAN_PY) -m pip install ".[test]" -Ccmake.define.VEXCAM_SANITIZE=ON -Cinstall.strip=false \
+		-Cbuild-dir=build/asan
+	LD_PRELOAD=$(SANITIZER_RUNTIME) \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	$(ASAN_PY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite on the oldest NumPy we support (1.26), in a venv of its own.
+NP1_VENV := .venv-numpy1
+NP1_PY   := $(NP1_VENV)/bin/python
+
+$(NP1_PY):
+	"$$(tools/find-python312)" -m venv $(NP1_VENV)
+	$(NP1_PY) -m pip install --upgrade pip
+
+test-numpy1: $(NP1_PY)
+	$(NP1_PY) -m pip install ".[test]" "numpy==1.26.*" -Cbuild-dir=build/numpy1
+	$(NP1_PY) -m pytest $(PYTEST_ARGS)
+
+# valgrind memcheck over a capture-and-settings loop: fails on any invalid access, and on a
+# definite leak with a vexcam or simulator frame in its stack. Too slow for CI.
+valgrind: install
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --num-callers=40 \
+		--xml=yes --xml-file=build/valgrind.xml $(PY) tools/memcheck_loop.py
+	$(PY) tools/valgrind_report.py build/valgrind.xml
 
 # Benchmarks side by side with the alternatives: prints the tables and writes
 # build/bench/results.json. pybind11 2.13 is unpacked there for the older-generation peer.
@@ -39,4 +69,4 @@ bench: install
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(NP1_VENV)

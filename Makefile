@@ -3,7 +3,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all install run test test-asan test-numpy1 valgrind bench clean
+.PHONY: all install run test test-asan test-tsan test-numpy1 valgrind bench clean
 all: test
 
 $(PY):
@@ -39,6 +39,23 @@ test-asan: $(ASAN_PY)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(ASAN_PY) -m pytest $(PYTEST_ARGS)
 
+# The thread tests under ThreadSanitizer (extension and simulated SDK instrumented), in a venv
+# of its own. Not part of CI; VEXCAM_STRESS_SECONDS lengthens the stress run.
+TSAN_VENV := .venv-tsan
+TSAN_PY   := $(TSAN_VENV)/bin/python
+
+$(TSAN_PY):
+	"$$(tools/find-python312)" -m venv $(TSAN_VENV)
+	$(TSAN_PY) -m pip install --upgrade pip
+
+test-tsan: $(TSAN_PY)
+	$(TSAN_PY) -m pip install ".[test]" -Cbuild-dir=build/tsan -Cinstall.strip=false \
+		"-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=thread -g -O1" \
+		-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+		-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
+	LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1 \
+	$(TSAN_PY) -m pytest tests/test_threads.py tests/test_stress.py $(PYTEST_ARGS)
+
 # The whole suite on the oldest NumPy we support (1.26), in a venv of its own.
 NP1_VENV := .venv-numpy1
 NP1_PY   := $(NP1_VENV)/bin/python
@@ -69,4 +86,4 @@ bench: install
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(NP1_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV)

@@ -6,9 +6,10 @@ PYTEST_ARGS ?=
 .PHONY: all install run test test-asan test-tsan test-numpy1 valgrind bench clean
 all: test
 
-$(PY):
-	"$$(tools/find-python312)" -m venv $(VENV)
-	$(PY) -m pip install --upgrade pip
+# Every venv is made alike, with the first working CPython 3.12; each target fills its own.
+%/bin/python:
+	"$$(tools/find-python312)" -m venv $*
+	$@ -m pip install --upgrade pip
 
 # Always reinstalls: the build directory is kept, so an unchanged tree rebuilds in seconds.
 install: $(PY)
@@ -26,10 +27,6 @@ ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
 SANITIZER_RUNTIME = "$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)"
 
-$(ASAN_PY):
-	"$$(tools/find-python312)" -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install --upgrade pip
-
 test-asan: $(ASAN_PY)
 	$(ASAN_PY) -m pip install ".[test]" -Ccmake.define.VEXCAM_SANITIZE=ON -Cinstall.strip=false \
 		-Cbuild-dir=build/asan
@@ -44,10 +41,6 @@ test-asan: $(ASAN_PY)
 TSAN_VENV := .venv-tsan
 TSAN_PY   := $(TSAN_VENV)/bin/python
 
-$(TSAN_PY):
-	"$$(tools/find-python312)" -m venv $(TSAN_VENV)
-	$(TSAN_PY) -m pip install --upgrade pip
-
 test-tsan: $(TSAN_PY)
 	$(TSAN_PY) -m pip install ".[test]" -Cbuild-dir=build/tsan -Cinstall.strip=false \
 		"-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=thread -g -O1" \
@@ -59,10 +52,6 @@ test-tsan: $(TSAN_PY)
 # The whole suite on the oldest NumPy we support (1.26), in a venv of its own.
 NP1_VENV := .venv-numpy1
 NP1_PY   := $(NP1_VENV)/bin/python
-
-$(NP1_PY):
-	"$$(tools/find-python312)" -m venv $(NP1_VENV)
-	$(NP1_PY) -m pip install --upgrade pip
 
 test-numpy1: $(NP1_PY)
 	$(NP1_PY) -m pip install ".[test]" "numpy==1.26.*" -Cbuild-dir=build/numpy1

@@ -1,7 +1,9 @@
 # Shared fixtures: a freshly reset simulated SDK for every test, opened cameras, call recording.
 import contextlib
 import ctypes
+import faulthandler
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -15,6 +17,31 @@ M8 = "VXSIM-M8-001"
 M16 = "VXSIM-M16-002"
 # Real exposures wait at most this long, so tests that expose stay fast.
 EXPOSURE_CAP_US = 5_000
+
+
+@pytest.fixture(scope="session")
+def real_stderr(pytestconfig):
+    # pytest's captured stderr is lost when the watchdog ends the process: write past it.
+    capture = pytestconfig.pluginmanager.getplugin("capturemanager")
+    with capture.global_and_fixture_disabled():
+        fd = os.dup(2)
+    with open(fd, "w") as stream:
+        yield stream
+
+
+@pytest.fixture
+def watchdog(real_stderr):
+    """`watchdog(seconds)` arms, or re-arms, a timer for the running test.
+
+    A test still running when it fires (a lock held across a blocked SDK call, a lost wake-up)
+    gets every thread's stack printed and the run ended, instead of hanging. Disarmed after
+    the test.
+    """
+    def arm(seconds):
+        faulthandler.dump_traceback_later(seconds, exit=True, file=real_stderr)
+
+    yield arm
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(autouse=True, scope="module")

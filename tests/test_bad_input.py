@@ -4,7 +4,6 @@
 # VEXCAM_FUZZ_EXAMPLES=N runs N times the default number of examples (N may be fractional).
 import ctypes
 import decimal
-import faulthandler
 import math
 import os
 import re
@@ -439,22 +438,12 @@ def run_method(camera, camera_id, call, closed):
 # --- Fixtures and set-up ----------------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def real_stderr(pytestconfig):
-    # The watchdog ends the process, which loses pytest's captured stderr: write past it.
-    capture = pytestconfig.pluginmanager.getplugin("capturemanager")
-    with capture.global_and_fixture_disabled():
-        fd = os.dup(2)
-    with open(fd, "w") as stream:
-        yield stream
-
-
 @pytest.fixture
-def fresh(real_stderr):
+def fresh(watchdog):
     """Call at the start of every example: simulator reset for speed, watchdog wound up."""
 
     def start():
-        faulthandler.dump_traceback_later(WATCHDOG_S, exit=True, file=real_stderr)
+        watchdog(WATCHDOG_S)
         STAGE.camera, STAGE.closed_by_hook = None, False
         vexcam_sim.reset()
         vexcam_sim.set_fast_frames(True)  # frames and exposures without waiting
@@ -463,7 +452,6 @@ def fresh(real_stderr):
             vexcam_sim.add_camera(camera_id, width, height, bits, firmware)
 
     yield start
-    faulthandler.cancel_dump_traceback_later()
     STAGE.camera = None
 
 

@@ -6,7 +6,6 @@
 # VEXCAM_STRESS_SECONDS (default 3) sets the duration, VEXCAM_STRESS_THREADS (default 6) the
 # number of camera threads, VEXCAM_STRESS_SEED replays the operation choices of a run (the
 # thread interleaving is up to the machine). Run with -s to see the counts.
-import faulthandler
 import gc
 import math
 import os
@@ -428,25 +427,6 @@ class Disturber(threading.Thread):
             counts[f"hold {function}", "caught" if caught else "idle"] += 1
 
 
-@pytest.fixture(scope="module")
-def real_stderr(pytestconfig):
-    # The captured stderr is lost when the watchdog ends the process, so write past the capture.
-    capture = pytestconfig.pluginmanager.getplugin("capturemanager")
-    with capture.global_and_fixture_disabled():
-        fd = os.dup(2)
-    with open(fd, "w") as stream:
-        yield stream
-
-
-@pytest.fixture
-def watchdog(real_stderr):
-    # A hang anywhere (a lock held across a held SDK call, a lost wake-up) dumps every
-    # thread's stack and ends the run instead of waiting forever.
-    faulthandler.dump_traceback_later(2 * SECONDS + 60, exit=True, file=real_stderr)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
 @pytest.fixture
 def stress_sim(sim):
     sim.add_camera("STRESS-S8", 64, 48, 8, firmware=b"\x0a\x0b\x0c")
@@ -476,6 +456,7 @@ def summary(run, threads, elapsed, handles):
 
 
 def test_threads_share_drop_and_close_cameras_without_fault(stress_sim, watchdog):
+    watchdog(2 * SECONDS + 60)
     sim = stress_sim
     shared = max(1, THREADS - THREADS // 3)
     private = THREADS // 3

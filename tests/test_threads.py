@@ -1,7 +1,5 @@
 # The interpreter lock: released only inside the four methods that wait on the camera, so other
 # threads keep running and may use the same camera meanwhile.
-import faulthandler
-import os
 import sys
 import threading
 import time
@@ -14,22 +12,9 @@ from conftest import M16
 MEM, SINGLE, LIVE, EXPOSE = "GetVEXCAMMemLength", "GetVEXCAMSingleFrame", "GetVEXCAMLiveFrame", "ExpVEXCAMSingleFrame"
 
 
-@pytest.fixture(scope="module")
-def real_stderr(pytestconfig):
-    # The captured stderr is lost when the watchdog ends the process, so write past the capture.
-    capture = pytestconfig.pluginmanager.getplugin("capturemanager")
-    with capture.global_and_fixture_disabled():
-        fd = os.dup(2)
-    with open(fd, "w") as stream:
-        yield stream
-
-
 @pytest.fixture(autouse=True)
-def watchdog(real_stderr):
-    # A lock held across a blocked SDK call would hang the run: fail loudly instead.
-    faulthandler.dump_traceback_later(60, exit=True, file=real_stderr)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+def hang_guard(watchdog):
+    watchdog(60)
 
 
 def scripted_frame(sim, times=1):

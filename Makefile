@@ -58,8 +58,9 @@ test-numpy1: $(NP1_PY)
 	$(NP1_PY) -m pytest $(PYTEST_ARGS)
 
 # valgrind memcheck over a capture-and-settings loop: fails on any invalid access, and on a
-# definite leak with a vexcam or simulator frame in its stack. Too slow for CI.
+# definite leak that a vexcam or simulator frame allocated. About half a minute.
 valgrind: install
+	command -v valgrind >/dev/null || { apt-get update && apt-get install -y valgrind; }
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --num-callers=40 \
 		--xml=yes --xml-file=build/valgrind.xml $(PY) tools/memcheck_loop.py
 	$(PY) tools/valgrind_report.py build/valgrind.xml

@@ -17,6 +17,10 @@ M8 = "VXSIM-M8-001"
 M16 = "VXSIM-M16-002"
 # Real exposures wait at most this long, so tests that expose stay fast.
 EXPOSURE_CAP_US = 5_000
+# For tests that cap the address space: ASan's shadow memory needs terabytes of it.
+needs_address_space_limit = pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space"
+)
 
 
 @pytest.fixture(scope="session")

@@ -4,7 +4,6 @@
 # change here; what a failure of each function must lead to is the table ON_FAILURE below.
 import gc
 import json
-import os
 import sys
 
 import numpy as np
@@ -14,7 +13,7 @@ from hypothesis import strategies as st
 
 import vexcam
 import vexcam_sim
-from conftest import run_python
+from conftest import needs_address_space_limit, run_python
 
 INIT, RELEASE = "InitVEXCAMResource", "ReleaseVEXCAMResource"
 SCAN, GET_ID = "ScanVEXCAM", "GetVEXCAMId"
@@ -475,9 +474,7 @@ def test_picture_larger_than_the_buffer(camera, sim, reader, width, height, bits
 
 # Under an address-space limit the SDK-sized buffer cannot be had: every reader ends in a clean
 # MemoryError before the frame function, and the next read works.
-@pytest.mark.skipif(
-    "asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space"
-)
+@needs_address_space_limit
 @pytest.mark.parametrize("reader", ["capture_single_frame", "get_live_frame"])
 def test_unallocatable_sdk_buffer_in_every_reader(reader):
     done = run_python(

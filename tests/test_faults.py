@@ -1,12 +1,11 @@
 # Faults and isolation, each in a fresh interpreter: sub-interpreters, a missing NumPy, sizes
 # that cannot be allocated. A wrong answer here may abort the process, so pytest stays outside.
 import json
-import os
 import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import needs_address_space_limit, run_python
 
 PRELUDE = """
 import json, sys
@@ -140,7 +139,7 @@ def test_sample_buffer_of_2_63_bytes_is_a_panic(width, height, bits):
 
 # Our choice where the text leaves it open: a buffer that cannot be allocated is MemoryError.
 # The address-space limit makes "cannot be allocated" certain whatever memory this machine has.
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space")
+@needs_address_space_limit
 @pytest.mark.parametrize(
     "setup",
     [

@@ -14,17 +14,29 @@ Works the same on the simulated SDK and on a real camera; adapt the settings bel
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
+from typing import NoReturn
 
-import numpy as np
-import numpy.typing as npt
-from matplotlib.figure import Figure
-from PIL import Image
 
-import vexcam
+def interrupted() -> NoReturn:
+    """Ctrl-C at any step: one line, and the shell's status for an interrupted program."""
+    print("Interrupted", flush=True)
+    sys.exit(130)
+
+
+try:  # the imports take a moment, so Ctrl-C may come during them too
+    import numpy as np
+    import numpy.typing as npt
+    from matplotlib.figure import Figure
+    from PIL import Image
+
+    import vexcam
+except KeyboardInterrupt:
+    interrupted()
 
 Frame = npt.NDArray[np.uint8] | npt.NDArray[np.uint16]
 
@@ -141,12 +153,15 @@ def stream(cam: vexcam.Camera, seconds: float) -> Frame | None:
                 report_at, since_report = last_ok, 0
         elapsed = time.monotonic() - start
         say(f"   {total} frames in {elapsed:.1f} s: {total / elapsed:.1f} fps on average")
-    finally:
-        try:
+    except BaseException:
+        with contextlib.suppress(RuntimeError):  # quietly: the failure is what gets reported
             cam.stop_live()
-            say("   live mode stopped")
-        except RuntimeError as exc:
-            say(f"   could not stop live mode: {exc}")
+        raise
+    try:
+        cam.stop_live()
+        say("   live mode stopped")
+    except RuntimeError as exc:
+        say(f"   could not stop live mode: {exc}")
     return last
 
 
@@ -247,21 +262,24 @@ def main() -> int:
         say(f"Error while opening {camera_id}: {exc}")
         return 1
     say(f"   opened {camera_id}")
-    status = 130
     try:
         status = session(cam, camera_id, args)
-    except KeyboardInterrupt:
-        say("Interrupted")
-    finally:
-        try:
+    except BaseException:
+        with contextlib.suppress(RuntimeError):
             cam.close()
-            say(f"7. Closed {camera_id}")
-        except RuntimeError as exc:
-            say(f"Error while closing {camera_id}: {exc}")
+        raise
+    try:
+        cam.close()
+        say(f"7. Closed {camera_id}")
+    except RuntimeError as exc:
+        say(f"Error while closing {camera_id}: {exc}")
     if status == 0:
         say(f"Output folder: {args.out.resolve()}")
     return status
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        interrupted()

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,12 +19,26 @@ public:
     /// the SDK gives no handle.
     static Result<CoreRef> open(std::string_view id);
 
-    CameraHandle handle() const noexcept { return handle_; }
-    bool is_open() const noexcept { return handle_ != nullptr; }
+    /// A record with no camera behind it, for a Camera object that was made without its
+    /// constructor: every call on it sees a closed camera.
+    static CoreRef unopened() noexcept;
+
+    /// The handle for a call that starts now, read with the GIL held. Null once the camera is
+    /// closed, also while its closing waits for frame reads still running, and in a child
+    /// process for a camera its parent opened: that handle is the parent's.
+    CameraHandle handle() const noexcept { return closing_ ? nullptr : own_handle(); }
+    bool is_open() const noexcept { return handle() != nullptr; }
     const std::string& id() const noexcept { return id_; }
 
-    /// Closes the handle for close(): the handle is null afterwards whatever the SDK says.
-    Status close_handle();
+    /// close(), with the GIL held: closes the handle at once, or, while frame reads on other
+    /// threads still use it, makes the camera look closed to every later call and leaves the
+    /// closing to the last of those reads (finish_read).
+    Status close();
+
+    /// For a frame read that has let go of its reference, with the GIL held: closes the handle
+    /// when a close() waits for it and no other read still holds the record. Nobody is left to
+    /// hear the SDK's result, so it is ignored, as at destruction.
+    void finish_read() noexcept;
 
     /// Holders of this record, the Camera object's own reference included.
     std::size_t holders() const noexcept { return refs_.load(std::memory_order_acquire); }
@@ -36,10 +51,18 @@ private:
     explicit CameraCore(std::string id) : id_(std::move(id)) {}
     ~CameraCore(); // closes a handle still open, ignoring the SDK's result
 
+    CameraHandle own_handle() const noexcept;
+    /// Takes the handle out of the record and closes it if this process opened it.
+    std::uint32_t release_handle() noexcept;
+
     std::string id_;
-    // Written only before the record is shared, by close() while nobody else holds it,
-    // and at destruction; so a frame read never sees it change under it.
+    // Set when the camera opens; taken out only by a close while no frame read holds the
+    // record, or at destruction, so a read never sees it change under it.
     CameraHandle handle_ = nullptr;
+    // The process (counted in forks) that opened the handle.
+    std::uint64_t process_ = 0;
+    // close() came while frame reads were running. Read and written with the GIL held.
+    bool closing_ = false;
     std::atomic<std::size_t> refs_{1};
 };
 
@@ -77,8 +100,8 @@ private:
     CameraCore* core_ = nullptr;
 };
 
-/// close(): does nothing while another holder (a frame read on another thread) uses the handle.
-Status close_camera(CameraCore& core);
+/// close(): see CameraCore::close.
+inline Status close_camera(CameraCore& core) { return core.close(); }
 
 /// open(): the camera was opened at construction; this does nothing, also after close().
 inline Status open_camera(const CameraCore&) { return success(); }

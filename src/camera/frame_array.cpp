@@ -3,12 +3,15 @@
 // and they are the same in NumPy 1.x and 2.x.
 #include "camera/frame_array.h"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 
 #include "module/heap_type.h"
 #include "module/raise.h"
+#include "module/thread_exit.h"
+#include "module/trace_memory.h"
 
 namespace {
 
@@ -33,6 +36,35 @@ using SetBaseObject = int (*)(PyObject*, PyObject*);
 // kept referenced for the life of the process.
 void** numpy_api = nullptr;
 
+// NumPy 2 keeps its array module under numpy._core (numpy.core is a deprecated alias that
+// a later NumPy drops); NumPy 1 has only numpy.core.
+constexpr const char* kArrayModules[] = {"numpy._core.multiarray", "numpy.core.multiarray"};
+
+// What a failed step met: an absence of the array API (NumPy missing, or without the
+// capsule), or anything else, such as a KeyboardInterrupt raised by a signal handler while
+// NumPy was importing, which the caller gets as it is.
+bool api_is_missing() {
+    return PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError);
+}
+
+// The capsule "_ARRAY_API" of the first array module that has one; else the description of
+// the last error met, or the interpreter's own exception when it was not an absence.
+Result<py::Ref> api_capsule(std::string& error) {
+    for (const char* name : kArrayModules) {
+        // An import runs Python code, which may end this thread at shutdown (thread_exit.h).
+        py::Ref module =
+            py::Ref::steal(parking_on_exit([name] { return PyImport_ImportModule(name); }));
+        py::Ref capsule =
+            module ? py::Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API")) : py::Ref();
+        if (capsule)
+            return capsule;
+        if (!api_is_missing())
+            return AlreadyRaised{};
+        error = take_error_description();
+    }
+    return InternalFault{};
+}
+
 // Result of a lookup: the table, or the text of the fault.
 Result<void**> numpy_api_table() {
     if (numpy_api != nullptr)
@@ -40,15 +72,13 @@ Result<void**> numpy_api_table() {
     auto failed = [](std::string detail) {
         return InternalFault{"Failed to access NumPy array API capsule: " + std::move(detail)};
     };
-    py::Ref name = py::Ref::steal(PyUnicode_FromString("numpy.core.multiarray"));
-    if (!name)
-        return failed(take_error_description());
-    py::Ref module = py::Ref::steal(PyImport_Import(name.get()));
-    if (!module)
-        return failed(take_error_description());
-    py::Ref capsule = py::Ref::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
-    if (!capsule)
-        return failed(take_error_description());
+    std::string error;
+    Result<py::Ref> found = api_capsule(error);
+    if (!found.ok()) {
+        Failure failure = found.take_failure();
+        return std::holds_alternative<AlreadyRaised>(failure) ? failure : failed(std::move(error));
+    }
+    py::Ref capsule = std::move(found.value());
     if (!PyCapsule_CheckExact(capsule.get())) {
         py::Ref qualname = py::Ref::steal(PyType_GetQualName(Py_TYPE(capsule.get())));
         const char* type = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
@@ -83,6 +113,7 @@ struct SliceContainer {
 
 template <class Element>
 void release_samples(void* data, std::size_t /*length*/, std::size_t capacity) {
+    vexcam_trace_free(kArrayDataTraceDomain, reinterpret_cast<std::uintptr_t>(data));
     release_block(data, capacity * sizeof(Element));
 }
 
@@ -128,6 +159,14 @@ Result<py::Ref> api_failure() {
 
 } // namespace
 
+Status prepare_frame_arrays() {
+    if (Result<void**> api = numpy_api_table(); !api.ok())
+        return api.take_failure();
+    if (Result<PyTypeObject*> type = container_type(); !type.ok())
+        return type.take_failure();
+    return success();
+}
+
 Result<py::Ref> frame_to_array(FrameBuffer frame) {
     const std::uint64_t n = std::uint64_t{frame.width} * frame.height;
     if (n == 0)
@@ -136,6 +175,14 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
     const std::size_t element = wide ? 2 : 1;
     if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / element)
         return InternalFault{"capacity overflow"};
+
+    // Normally known since prepare_frame_arrays(), before the frame was read.
+    Result<void**> api = numpy_api_table();
+    if (!api.ok())
+        return api.take_failure();
+    Result<PyTypeObject*> type = container_type();
+    if (!type.ok())
+        return type.take_failure();
 
     // The one copy of the samples. Only the tail past a short `data` needs zeros.
     const std::size_t bytes = static_cast<std::size_t>(n) * element;
@@ -148,9 +195,6 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
     std::memset(samples.get() + copied, 0, bytes - copied);
     frame.data.reset();
 
-    Result<PyTypeObject*> type = container_type();
-    if (!type.ok())
-        return type.take_failure();
     py::Ref container = py::Ref::steal(type.value()->tp_alloc(type.value(), 0));
     if (!container)
         return InternalFault{"Failed to create slice container: " + take_error_description()};
@@ -159,10 +203,9 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
     slice->data = samples.release(); // from here the container frees the samples
     slice->length = static_cast<std::size_t>(n);
     slice->capacity = static_cast<std::size_t>(n);
+    // Reported to tracemalloc as NumPy reports the data of its own arrays.
+    vexcam_trace_alloc(kArrayDataTraceDomain, reinterpret_cast<std::uintptr_t>(slice->data), bytes);
 
-    Result<void**> api = numpy_api_table();
-    if (!api.ok())
-        return api.take_failure();
     void** table = api.value();
     auto descr_from_type = reinterpret_cast<DescrFromType>(table[kDescrFromTypeSlot]);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(table[kNewFromDescrSlot]);

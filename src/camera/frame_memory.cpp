@@ -9,21 +9,22 @@
 #include <new>
 #include <utility>
 
-#if defined(__linux__)
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
 #include <sys/mman.h>
+#define VEXCAM_MAP_BLOCKS 1
 #endif
 
 namespace {
 
-// Smaller blocks are the heap's business: it recycles them well on its own.
-constexpr std::size_t kPooledMinimum = std::size_t{1} << 20;
-// Larger ones are not kept: a reused block is cleared in full, while a fresh one is backed by
-// memory only where the SDK writes, which matters when an SDK asks for gigabytes.
+// Smaller blocks are the heap's business: it recycles them well on its own. Larger ones are
+// mapped one by one, so that each goes back to the system when freed; the heap would keep them.
+constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
+// Blocks beyond this are not kept: a reused block is cleared in full, while a fresh one is
+// backed by memory only where the SDK writes, which matters when an SDK asks for gigabytes.
 constexpr std::size_t kPooledMaximum = std::size_t{64} << 20;
 
-constexpr bool is_pooled(std::size_t size) {
-    return size >= kPooledMinimum && size <= kPooledMaximum;
-}
+constexpr bool is_pooled(std::size_t size) { return size >= kLargeBlock && size <= kPooledMaximum; }
 
 // A capture loop needs two: the SDK's buffer of one read and the sample buffer that the
 // previous frame's array gives back. Holds at most this many blocks once capturing stops.
@@ -34,18 +35,88 @@ struct Slot {
     std::size_t size = 0;
 };
 
+void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only the 2 MiB-aligned inside of a block can be backed by huge pages; it is only a hint.
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
+    if (last > first)
+        (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+// Fresh memory from the system. A large block comes as untouched zero pages, so the hint
+// comes before the first fault and a zeroed block costs nothing more.
+void* fresh(std::size_t size, bool zeroed) {
+#if defined(VEXCAM_MAP_BLOCKS)
+    if (size >= kLargeBlock) {
+        void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (data == MAP_FAILED)
+            return nullptr;
+        advise_huge_pages(data, size);
+        return data;
+    }
+#endif
+    return zeroed ? std::calloc(size, 1) : std::malloc(size);
+}
+
+void give_back(void* data, std::size_t size) noexcept {
+    if (data == nullptr)
+        return;
+#if defined(VEXCAM_MAP_BLOCKS)
+    if (size >= kLargeBlock) {
+        (void)munmap(data, size);
+        return;
+    }
+#endif
+    (void)size;
+    std::free(data);
+}
+
 // Frame reads take blocks without the GIL and arrays give them back with it: hence the mutex.
 struct Pool {
     std::mutex mutex;
     std::array<Slot, kPoolSlots> slots{};
     std::size_t next_eviction = 0; // when full, blocks of a size no longer read make way
+    std::size_t cameras = 0;       // open cameras; the pool keeps blocks only while there are any
+
+    // With the mutex held: the blocks to give back, the slots left empty.
+    std::array<Slot, kPoolSlots> take_all() noexcept {
+        return std::exchange(slots, std::array<Slot, kPoolSlots>{});
+    }
 };
+
+Pool& pool();
+
+#if defined(VEXCAM_MAP_BLOCKS)
+// fork() copies the mutex as it is at that moment: held, if another thread was inside it, and
+// then no thread of the child would ever release it. So it is held across the fork and
+// released on both sides. The child has no open camera of its own (its parent's handles are
+// not its to use), so it keeps no blocks.
+void lock_for_fork() { pool().mutex.lock(); }
+void unlock_in_parent() { pool().mutex.unlock(); }
+void unlock_in_child() {
+    Pool& p = pool();
+    p.cameras = 0;
+    for (Slot& slot : p.take_all())
+        give_back(slot.data, slot.size);
+    p.mutex.unlock();
+}
+#endif
 
 Pool& pool() {
     // Built in place, so never a failed allocation, and never destroyed: arrays may give their
     // blocks back after static teardown has begun.
     alignas(Pool) static unsigned char storage[sizeof(Pool)];
-    static Pool* const instance = new (storage) Pool;
+    static Pool* const instance = [] {
+        Pool* made = new (storage) Pool;
+#if defined(VEXCAM_MAP_BLOCKS)
+        (void)pthread_atfork(lock_for_fork, unlock_in_parent, unlock_in_child);
+#endif
+        return made;
+    }();
     return *instance;
 }
 
@@ -62,53 +133,54 @@ void* take_pooled(std::size_t size) {
     return nullptr;
 }
 
-void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std::size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only the 2 MiB-aligned inside of a block can be backed by huge pages; it is only a hint.
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
-    const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
-    if (last > first)
-        (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
-
-unsigned char* fresh(std::size_t size, bool zeroed) {
-    // calloc of a large block maps fresh zero pages and does not touch them, so the hint
-    // comes before the first fault.
-    void* data = zeroed ? std::calloc(size, 1) : std::malloc(size);
-    if (data != nullptr && size >= kPooledMinimum)
-        advise_huge_pages(data, size);
-    return static_cast<unsigned char*>(data);
-}
-
 } // namespace
 
 void release_block(void* data, std::size_t size) noexcept {
     if (data != nullptr && is_pooled(size)) {
         Pool& p = pool();
         std::lock_guard lock(p.mutex);
-        Slot* target = nullptr;
-        for (Slot& slot : p.slots) {
-            if (slot.data == nullptr) {
-                target = &slot;
-                break;
+        if (p.cameras > 0) {
+            Slot* target = nullptr;
+            for (Slot& slot : p.slots) {
+                if (slot.data == nullptr) {
+                    target = &slot;
+                    break;
+                }
             }
+            if (target == nullptr) {
+                target = &p.slots[p.next_eviction];
+                p.next_eviction = (p.next_eviction + 1) % kPoolSlots;
+            }
+            const Slot evicted = std::exchange(*target, Slot{data, size});
+            data = evicted.data;
+            size = evicted.size;
         }
-        if (target == nullptr) {
-            target = &p.slots[p.next_eviction];
-            p.next_eviction = (p.next_eviction + 1) % kPoolSlots;
-        }
-        data = std::exchange(*target, Slot{data, size}).data; // the evicted block, if any
     }
-    std::free(data);
+    give_back(data, size);
+}
+
+void hold_frame_pool() noexcept {
+    Pool& p = pool();
+    std::lock_guard lock(p.mutex);
+    ++p.cameras;
+}
+
+void let_go_of_frame_pool() noexcept {
+    Pool& p = pool();
+    std::array<Slot, kPoolSlots> drained{};
+    {
+        std::lock_guard lock(p.mutex);
+        if (p.cameras > 0 && --p.cameras == 0)
+            drained = p.take_all();
+    }
+    for (Slot& slot : drained)
+        give_back(slot.data, slot.size);
 }
 
 Block Block::allocate(std::size_t size) {
     if (void* pooled = take_pooled(size))
         return Block(static_cast<unsigned char*>(pooled), size);
-    return Block(fresh(size, false), size);
+    return Block(static_cast<unsigned char*>(fresh(size, false)), size);
 }
 
 Block Block::allocate_zeroed(std::size_t size) {
@@ -116,5 +188,5 @@ Block Block::allocate_zeroed(std::size_t size) {
         std::memset(pooled, 0, size); // touched pages: cheaper to clear than to fault in anew
         return Block(static_cast<unsigned char*>(pooled), size);
     }
-    return Block(fresh(size, true), size);
+    return Block(static_cast<unsigned char*>(fresh(size, true)), size);
 }

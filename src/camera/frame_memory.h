@@ -1,13 +1,21 @@
 // Memory for frame data. A fresh multi-megabyte block costs a page fault per 4 KiB on its first
-// touch, which for a large frame costs more than the copy itself; so large blocks are recycled
-// through a small pool and asked to use transparent huge pages.
+// touch, which for a large frame costs more than the copy itself; so while a camera is open,
+// large blocks are recycled through a small pool and asked to use transparent huge pages.
+// Large blocks are mapped from the system directly, so that freeing one gives its memory
+// back at once, and the pool is emptied when the last camera closes: a program that stops
+// capturing gets its memory back.
 #pragma once
 
 #include <cstddef>
 #include <utility>
 
-/// Gives a block back: to the pool when it is large and the pool has room, else to the heap.
+/// Gives a block back: to the pool when it is large, a camera is open and the pool has room;
+/// else to the system.
 void release_block(void* data, std::size_t size) noexcept;
+
+/// Each open camera holds the pool in use; the last to let go empties it.
+void hold_frame_pool() noexcept;
+void let_go_of_frame_pool() noexcept;
 
 /// One owned block of `size` bytes. Move-only; empty when the allocation failed.
 class Block {

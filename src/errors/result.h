@@ -20,7 +20,11 @@ struct InternalFault {
     std::string text;
 };
 
-using Failure = std::variant<CameraError, InvalidValue, OutOfMemory, InternalFault>;
+/// The interpreter's own exception, already set (one that a signal handler raised, say):
+/// passed on to the caller as it is.
+struct AlreadyRaised {};
+
+using Failure = std::variant<CameraError, InvalidValue, OutOfMemory, InternalFault, AlreadyRaised>;
 
 template <class T>
 class [[nodiscard]] Result {
@@ -30,6 +34,7 @@ public:
     Result(InvalidValue error) : state_(std::in_place_index<1>, std::move(error)) {}
     Result(OutOfMemory error) : state_(std::in_place_index<1>, error) {}
     Result(InternalFault error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(AlreadyRaised error) : state_(std::in_place_index<1>, error) {}
     Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
 
     bool ok() const noexcept { return state_.index() == 0; }

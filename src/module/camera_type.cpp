@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "camera/acquisition.h"
@@ -54,7 +55,11 @@ CameraObject* as_camera(PyObject* self) {
         raise_cannot_convert(self, "Camera");
         return nullptr;
     }
-    return reinterpret_cast<CameraObject*>(self);
+    auto* camera = reinterpret_cast<CameraObject*>(self);
+    // Made without our constructor (a __new__ replaced from Python): a closed camera.
+    if (!camera->core)
+        camera->core = CameraCore::unopened();
+    return camera;
 }
 
 // Success values to Python objects.
@@ -123,21 +128,32 @@ PyObject* noarg_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-// The four methods that wait on the camera run their SDK work without the GIL, through a
-// reference of their own so that the record outlives a close() or a dealloc meanwhile.
+// The four methods that wait on the camera run their SDK work without the GIL, on the handle
+// the camera has as they begin, through a reference of their own so that the record outlives
+// a close() or a dealloc meanwhile. A close() that came meanwhile is completed by the last of
+// them, once it holds the GIL again.
 template <auto Operation>
 PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
+    using Outcome = decltype(Operation(CameraHandle{}));
     return guarded([&]() -> PyObject* {
         CameraObject* camera = as_camera(self);
         if (camera == nullptr)
             return nullptr;
         SelfAccess access(camera);
+        // NumPy is ready before the SDK delivers a frame that would otherwise be lost.
+        if constexpr (std::is_same_v<Outcome, Result<FrameBuffer>>) {
+            if (Status ready = prepare_frame_arrays(); !ready.ok())
+                return raise(ready.failure());
+        }
+        CameraCore& core = *camera->core;
         CoreRef pin = camera->core.clone();
-        auto outcome = [&] {
+        const CameraHandle handle = core.handle();
+        Outcome outcome = [&] {
             GilRelease unlocked;           // declared first, so destroyed last
             CoreRef held = std::move(pin); // destroyed first: dropped before the GIL returns
-            return Operation(*held);
+            return Operation(handle);
         }();
+        core.finish_read(); // `self` is the caller's, so its record is still there
         return to_python(std::move(outcome));
     });
 }

@@ -19,7 +19,12 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() {
+        // Without a thread state the reference is left as it is: that happens only while the
+        // interpreter ends this thread at shutdown (thread_exit.h), and the process is ending.
+        if (obj_ != nullptr && thread_attached())
+            Py_DECREF(obj_);
+    }
 
     PyObject* get() const noexcept { return obj_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
@@ -27,6 +32,13 @@ public:
 
 private:
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    static bool thread_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return PyThreadState_GetUnchecked() != nullptr;
+#else
+        return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+    }
     PyObject* obj_ = nullptr;
 };
 

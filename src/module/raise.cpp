@@ -25,9 +25,18 @@ PyObject* panic_exception_type() {
 } // namespace
 
 PyObject* raise_internal_fault(const char* text) {
-    // If even the class cannot be made, the error that creation set is what the caller sees.
-    if (PyObject* type = panic_exception_type())
-        PyErr_SetString(type, text);
+    // An error still pending (the one that led here) is set aside while the class is made,
+    // which cannot happen with an exception set, and becomes the fault's context.
+    py::Ref pending = py::Ref::steal(PyErr_GetRaisedException());
+    PyObject* type = panic_exception_type();
+    if (type == nullptr)
+        return nullptr; // the error that creation set is what the caller sees
+    PyErr_SetString(type, text);
+    if (pending) {
+        py::Ref fault = py::Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(fault.get(), pending.release()); // steals the context
+        PyErr_SetRaisedException(fault.release());
+    }
     return nullptr;
 }
 
@@ -47,6 +56,8 @@ PyObject* raise(const Failure& failure) {
                 PyErr_SetString(PyExc_ValueError, f.message.c_str());
             else if constexpr (std::is_same_v<Kind, OutOfMemory>)
                 PyErr_NoMemory();
+            else if constexpr (std::is_same_v<Kind, AlreadyRaised>)
+                return; // the exception is set already
             else
                 raise_internal_fault(f.text.c_str());
         },

@@ -170,6 +170,7 @@ class Camera:
     def close(self) -> None:
         """Close the camera; later calls raise ``RuntimeError`` "Camera handle is null or closed".
 
-        Closing twice is harmless. While another thread is inside a frame method of this camera
-        it returns without closing. Raises ``RuntimeError`` "Operation failed with error code: N".
+        Closing twice is harmless. While other threads are inside frame methods of this camera,
+        the camera is closed to later calls at once and the last of those reads closes the
+        handle as it returns. Raises ``RuntimeError`` "Operation failed with error code: N".
         """

@@ -1,5 +1,6 @@
 # The interpreter lock: released only inside the four methods that wait on the camera, so other
 # threads keep running and may use the same camera meanwhile.
+import gc
 import sys
 import threading
 import time
@@ -141,27 +142,74 @@ def test_two_reads_of_one_camera_run_together(camera, sim):
     assert first.shape == second.shape == (3, 4)
 
 
+# close() while reads are inside the SDK:
+# (blocked function, read, what each read returns, reads in flight, close() calls)
+DEFERRED_CLOSE = [
+    ("single", SINGLE, lambda c: c.get_single_frame(), (3, 4), 1, 1),
+    ("capture-in-exposure", EXPOSE, lambda c: c.capture_single_frame(), (3, 4), 1, 1),
+    ("expose-only", EXPOSE, lambda c: c.exp_single_frame(), None, 1, 1),
+    ("two-live-reads-closed-twice", LIVE, lambda c: c.get_live_frame(), (3, 4), 2, 2),
+]  # fmt: skip
+
+
 @pytest.mark.parametrize(
-    "blocked, reader",
-    [(SINGLE, lambda c: c.get_single_frame()), (EXPOSE, lambda c: c.exp_single_frame())],
+    "blocked, reader, returns, readers, closes",
+    [c[1:] for c in DEFERRED_CLOSE],
+    ids=[c[0] for c in DEFERRED_CLOSE],
 )
-def test_close_during_a_read_leaves_the_handle_open(opened, sim, blocked, reader):
-    camera, handle = opened
-    scripted_frame(sim)
+def test_close_during_reads_is_completed_by_the_last_read(
+    sim, blocked, reader, returns, readers, closes
+):
+    camera = vexcam.Camera(M16)
+    handle = sim.last_handle()
+    scripted_frame(sim, times=readers)
     sim.block(blocked)
-    worker = Worker(lambda: reader(camera))
-    worker.start()
+    workers = [Worker(lambda: reader(camera)) for _ in range(readers)]
     try:
-        assert sim.wait_blocked(blocked)
-        assert camera.close() is None
+        for worker in workers:
+            worker.start()
+        deadline = time.monotonic() + 10
+        while sim.calls(blocked) < readers:
+            assert time.monotonic() < deadline, "reads did not reach the SDK"
+            time.sleep(0.001)
+        for _ in range(closes):
+            assert camera.close() is None
+        # From here the camera is closed to every caller, and the handle stays with the reads.
+        calls = len(sim.call_log())
+        assert camera.get_param(6) == 0.0 and camera.is_control_available(6) is False
+        with pytest.raises(RuntimeError, match="^Camera handle is null or closed$"):
+            camera.get_live_frame()
+        assert len(sim.call_log()) == calls
         assert sim.close_count(handle) == 0
-        assert handle in sim.open_handles()
     finally:
         sim.unblock(blocked)
-    worker.outcome()
+    # The reads end as if the close had come after them; the last of them closes the handle.
+    assert [getattr(worker.outcome(), "shape", None) for worker in workers] == [returns] * readers
+    assert (sim.close_count(handle), sim.gil_held("CloseVEXCAM")) == (1, True)
     assert camera.close() is None
+    del camera
+    gc.collect()
     assert sim.close_count(handle) == 1
-    assert sim.bad_handle_calls() == 0
+
+
+def test_a_camera_dropped_during_a_read_closes_when_the_read_returns(sim):
+    camera = vexcam.Camera(M16)
+    handle = sim.last_handle()
+    scripted_frame(sim)
+    sim.block(SINGLE)
+    worker = Worker(camera.get_single_frame)
+    try:
+        worker.start()
+        assert sim.wait_blocked(SINGLE)
+        del camera
+        gc.collect()
+        assert sim.close_count(handle) == 0
+    finally:
+        sim.unblock(SINGLE)
+    assert worker.outcome().shape == (3, 4)
+    del worker
+    gc.collect()
+    assert sim.close_count(handle) == 1
 
 
 def test_reads_leave_the_reference_count_as_found(camera, sim):

@@ -140,12 +140,14 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
         if (camera == nullptr)
             return nullptr;
         SelfAccess access(camera);
+        CameraCore& core = *camera->core;
         // NumPy is ready before the SDK delivers a frame that would otherwise be lost.
         if constexpr (std::is_same_v<Outcome, Result<FrameBuffer>>) {
-            if (Status ready = prepare_frame_arrays(); !ready.ok())
-                return raise(ready.failure());
+            if (core.is_open()) {
+                if (Status ready = prepare_frame_arrays(); !ready.ok())
+                    return raise(ready.failure());
+            }
         }
-        CameraCore& core = *camera->core;
         CoreRef pin = camera->core.clone();
         const CameraHandle handle = core.handle();
         Outcome outcome = [&] {

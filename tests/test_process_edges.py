@@ -1,0 +1,229 @@
+# The ends of a process, each in a fresh interpreter, each a few times: the faults to catch are
+# an abort, a crash, a hang and lost output, which only show as the child's exit.
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import run_python
+
+RUNS = 3
+
+PRELUDE = """
+import os, signal, sys, threading, time
+import vexcam, vexcam_sim
+vexcam_sim.set_fast_frames(True)
+vexcam_sim.set_exposure_cap_us(2000)
+
+def reader(cam, first=None):
+    def loop():
+        if first is not None:
+            first.set()
+        while True:
+            cam.get_live_frame()
+    cam.begin_live()
+    threading.Thread(target=loop, daemon=True).start()
+"""
+
+# (name, script, exit status, last line of standard output)
+ENDINGS = [
+    ("daemon-reader-returns", """
+        reader(vexcam.Camera("VXSIM-M8-001"))
+        time.sleep(0.1)
+        print("main done")
+    """, 0, "main done"),
+    ("large-frames-sys-exit", """
+        reader(vexcam.Camera("VXSIM-M16-002"))
+        time.sleep(0.2)
+        print("main done")
+        sys.exit(3)
+    """, 3, "main done"),
+    # The reader's first frame imports NumPy inside the module while the interpreter ends.
+    ("first-frame-at-exit", """
+        started = threading.Event()
+        reader(vexcam.Camera("VXSIM-M16-002"), started)
+        started.wait()
+        print("main done")
+    """, 0, "main done"),
+    # Ctrl-C during shutdown, while a non-daemon reader is still reading.
+    ("interrupted-shutdown", """
+        cam = vexcam.Camera("VXSIM-M16-002")
+        cam.begin_live()
+        def loop():
+            for _ in range(100_000):
+                cam.get_live_frame()
+        threading.Thread(target=loop).start()
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        print("main done")
+    """, 0, "main done"),
+    # Ctrl-C while the process's first frame waits in the SDK: the caller's own exception.
+    ("signal-during-first-read", """
+        cam = vexcam.Camera("VXSIM-M8-001")
+        vexcam_sim.block("GetVEXCAMSingleFrame")
+        def interrupt():
+            vexcam_sim.wait_blocked("GetVEXCAMSingleFrame")
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.05)
+            vexcam_sim.unblock("GetVEXCAMSingleFrame")
+        threading.Thread(target=interrupt).start()
+        try:
+            cam.capture_single_frame()
+            sum(range(10))  # the pending signal is handled by the next bytecode at the latest
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+    """, 0, "KeyboardInterrupt"),
+    # A signal handler's exception during the NumPy import, which runs before the SDK is asked.
+    ("interrupted-numpy-import", """
+        class Interrupting:
+            def find_spec(self, name, path=None, target=None):
+                if name.startswith("numpy"):
+                    raise KeyboardInterrupt
+        sys.meta_path.insert(0, Interrupting())
+        cam = vexcam.Camera("VXSIM-M8-001")
+        try:
+            cam.capture_single_frame()
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", vexcam_sim.calls("ExpVEXCAMSingleFrame"))
+    """, 0, "KeyboardInterrupt 0"),
+    ("numpy-without-numpy-core", """
+        class NoCore:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy.core" or name.startswith("numpy.core."):
+                    raise ModuleNotFoundError(name)
+        sys.meta_path.insert(0, NoCore())
+        print(vexcam.Camera("VXSIM-M8-001").capture_single_frame().shape)
+    """, 0, "(960, 1280)"),
+    # A Camera made without its constructor is a closed camera, whatever is called on it.
+    ("replaced-new", """
+        vexcam.Camera.__new__ = lambda cls, *args: object.__new__(cls)
+        cam = vexcam.Camera("VXSIM-M8-001")
+        outcomes = []
+        for call in (cam.close, cam.init, cam.capture_single_frame, lambda: cam.get_param(6),
+                     lambda: cam.is_control_available(6), cam.open, cam.close):
+            try:
+                outcomes.append(call())
+            except RuntimeError as exc:
+                outcomes.append(str(exc))
+        del cam
+        print(outcomes, vexcam_sim.call_log())
+    """, 0, "[None, 'Camera handle is null or closed', 'Camera handle is null or closed', "
+            "0.0, False, None, None] []"),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "script, status, last_line", [e[1:] for e in ENDINGS], ids=[e[0] for e in ENDINGS]
+)
+def test_process_ends_cleanly(script, status, last_line):
+    for _ in range(RUNS):
+        done = run_python(PRELUDE + textwrap.dedent(script), timeout=60)
+        assert (done.returncode, done.stdout.splitlines()[-1:]) == (status, [last_line]), done.stderr
+        assert "terminate called" not in done.stderr and "Fatal Python error" not in done.stderr
+
+
+def test_fork_while_threads_read():
+    # Readers keep the frame block pool's lock busy while the process forks; each child frees
+    # a frame (the pool again) and finds its parent's cameras closed, without asking the SDK.
+    done = run_python(
+        PRELUDE
+        + """
+import warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+cams = [vexcam.Camera("VXSIM-M16-002"), vexcam.Camera("VXSIM-M8-001")]
+for cam in cams:
+    reader(cam)
+frame = cams[1].get_live_frame()
+statuses = []
+for _ in range(30):
+    pid = os.fork()
+    if pid == 0:
+        calls = vexcam_sim.calls("GetVEXCAMParam")
+        del frame
+        try:
+            cams[0].get_live_frame()
+        except RuntimeError as exc:
+            closed = str(exc) == "Camera handle is null or closed"
+        cams[0].close()
+        os._exit(0 if closed and cams[0].get_param(6) == 0.0 and
+                 vexcam_sim.calls("GetVEXCAMParam") == calls and
+                 vexcam_sim.close_count(vexcam_sim.last_handle()) == 0 else 1)
+    deadline = time.monotonic() + 10
+    while not (ended := os.waitpid(pid, os.WNOHANG))[0]:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            ended = os.waitpid(pid, 0)
+            break
+        time.sleep(0.001)
+    statuses.append(os.waitstatus_to_exitcode(ended[1]))
+print(statuses.count(0))
+""",
+        timeout=120,
+    )
+    assert done.stdout.split() == ["30"], done.stderr
+
+
+def test_memory_returns_when_capturing_stops():
+    done = run_python(
+        PRELUDE
+        + """
+import gc, tracemalloc
+import numpy
+
+def resident_mib():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) // 1024 for l in status if l.startswith("VmRSS"))
+
+def capture(camera_id, frames):
+    cam = vexcam.Camera(camera_id)
+    cam.begin_live()
+    kept = []
+    for _ in range(frames):
+        kept = [*kept[-2:], cam.get_live_frame()]
+    cam.close()
+
+before = resident_mib()
+workers = [threading.Thread(target=capture, args=(camera_id, 40)) for camera_id in vexcam.scan_cameras()]
+for worker in workers:
+    worker.start()
+for worker in workers:
+    worker.join()
+gc.collect()
+grown = resident_mib() - before
+
+tracemalloc.start()
+cam = vexcam.Camera("VXSIM-M16-002")
+frames = [cam.capture_single_frame() for _ in range(4)]
+traced = (tracemalloc.get_traced_memory()[0] >> 20) - (sum(f.nbytes for f in frames) >> 20)
+del frames
+print(grown, traced, tracemalloc.get_traced_memory()[0] >> 20)
+""",
+        timeout=120,
+    )
+    grown, traced, after = map(int, done.stdout.split())
+    assert grown < 8, done.stderr  # MiB, where three frames of each camera took hundreds
+    assert (traced, after) == (0, 0)  # MiB beyond the frames' own, and once they are gone
+
+
+@pytest.mark.skipif(not Path("examples/demo.py").exists(), reason="run from the checkout")
+def test_demo_ends_with_one_line_on_ctrl_c():
+    demo = subprocess.Popen(
+        [sys.executable, "examples/demo.py", "--seconds", "30", "--out", os.devnull],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        for line in demo.stdout:
+            if line.startswith("5. Live view"):
+                break
+        time.sleep(0.3)
+        demo.send_signal(signal.SIGINT)
+        rest, errors = demo.communicate(timeout=30)
+    finally:
+        demo.kill()
+    assert (demo.returncode, rest.splitlines()[-1:], errors) == (130, ["Interrupted"], "")

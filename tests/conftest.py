@@ -135,12 +135,13 @@ def c_api_error(function, restype, obj):
     raise AssertionError(f"{function}({obj!r}) did not fail")
 
 
-def run_python(code, timeout=120):
+def run_python(code, timeout=120, env=None):
     """Runs `code` in a fresh interpreter; paths that may abort must not take pytest down."""
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=None if env is None else {**os.environ, **env},
     )
     return done

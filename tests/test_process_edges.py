@@ -13,6 +13,11 @@ import pytest
 from conftest import run_python
 
 RUNS = 3
+# A thread that the interpreter stops at exit keeps what it held, as the interpreter's own
+# threads do: no leak check at such an exit. And ASan's allocator keeps freed memory aside,
+# so resident sizes mean nothing under it.
+NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}
+under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
 
 PRELUDE = """
 import os, signal, sys, threading, time
@@ -121,7 +126,7 @@ ENDINGS = [
 )
 def test_process_ends_cleanly(script, status, last_line):
     for _ in range(RUNS):
-        done = run_python(PRELUDE + textwrap.dedent(script), timeout=60)
+        done = run_python(PRELUDE + textwrap.dedent(script), timeout=60, env=NO_LEAK_CHECK)
         assert (done.returncode, done.stdout.splitlines()[-1:]) == (status, [last_line]), done.stderr
         assert "terminate called" not in done.stderr and "Fatal Python error" not in done.stderr
 
@@ -160,11 +165,11 @@ for _ in range(30):
             break
         time.sleep(0.001)
     statuses.append(os.waitstatus_to_exitcode(ended[1]))
-print(statuses.count(0))
+print(statuses.count(0), sorted(set(statuses)))
 """,
         timeout=120,
     )
-    assert done.stdout.split() == ["30"], done.stderr
+    assert done.stdout.split()[0] == "30", done.stdout + done.stderr
 
 
 def test_memory_returns_when_capturing_stops():
@@ -205,7 +210,7 @@ print(grown, traced, tracemalloc.get_traced_memory()[0] >> 20)
         timeout=120,
     )
     grown, traced, after = map(int, done.stdout.split())
-    assert grown < 8, done.stderr  # MiB, where three frames of each camera took hundreds
+    assert grown < 8 or under_asan, done.stderr  # MiB; three frames of each camera take hundreds
     assert (traced, after) == (0, 0)  # MiB beyond the frames' own, and once they are gone
 
 
@@ -213,6 +218,7 @@ print(grown, traced, tracemalloc.get_traced_memory()[0] >> 20)
 def test_demo_ends_with_one_line_on_ctrl_c():
     demo = subprocess.Popen(
         [sys.executable, "examples/demo.py", "--seconds", "30", "--out", os.devnull],
+        env={**os.environ, **NO_LEAK_CHECK},  # Ctrl-C: nor for the plotting library's own
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

@@ -47,9 +47,13 @@ bool api_is_missing() {
     return PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError);
 }
 
-// The capsule "_ARRAY_API" of the first array module that has one; else the description of
-// the last error met, or the interpreter's own exception when it was not an absence.
-Result<py::Ref> api_capsule(std::string& error) {
+InternalFault missing_api(std::string detail) {
+    return InternalFault{"Failed to access NumPy array API capsule: " + std::move(detail)};
+}
+
+// The capsule "_ARRAY_API" of the first array module that has one.
+Result<py::Ref> api_capsule() {
+    std::string met;
     for (const char* name : kArrayModules) {
         // An import runs Python code, which may end this thread at shutdown (thread_exit.h).
         py::Ref module =
@@ -60,40 +64,34 @@ Result<py::Ref> api_capsule(std::string& error) {
             return capsule;
         if (!api_is_missing())
             return AlreadyRaised{};
-        error = take_error_description();
+        met = take_error_description();
     }
-    return InternalFault{};
+    return missing_api(std::move(met));
 }
 
-// Result of a lookup: the table, or the text of the fault.
+// Result of a lookup: the table, or the failure.
 Result<void**> numpy_api_table() {
     if (numpy_api != nullptr)
         return numpy_api;
-    auto failed = [](std::string detail) {
-        return InternalFault{"Failed to access NumPy array API capsule: " + std::move(detail)};
-    };
-    std::string error;
-    Result<py::Ref> found = api_capsule(error);
-    if (!found.ok()) {
-        Failure failure = found.take_failure();
-        return std::holds_alternative<AlreadyRaised>(failure) ? failure : failed(std::move(error));
-    }
+    Result<py::Ref> found = api_capsule();
+    if (!found.ok())
+        return found.take_failure();
     py::Ref capsule = std::move(found.value());
     if (!PyCapsule_CheckExact(capsule.get())) {
         py::Ref qualname = py::Ref::steal(PyType_GetQualName(Py_TYPE(capsule.get())));
         const char* type = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
         PyErr_Clear();
-        return failed(std::string("'") + (type ? type : "?") +
-                      "' object cannot be converted to 'PyCapsule'");
+        return missing_api(std::string("'") + (type ? type : "?") +
+                           "' object cannot be converted to 'PyCapsule'");
     }
     const char* capsule_name = PyCapsule_GetName(capsule.get());
     if (capsule_name == nullptr && PyErr_Occurred())
-        return failed(take_error_description());
+        return missing_api(take_error_description());
     auto* table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), capsule_name));
     if (table == nullptr) {
         // A null table must never be cached or used.
-        return failed(PyErr_Occurred() ? take_error_description()
-                                       : std::string("the capsule holds a null pointer"));
+        return missing_api(PyErr_Occurred() ? take_error_description()
+                                            : std::string("the capsule holds a null pointer"));
     }
     if (numpy_api == nullptr) {
         numpy_api = table;

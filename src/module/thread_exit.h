@@ -32,7 +32,12 @@
 
 /// Runs `body`; if the interpreter ends the thread inside it, parks the thread instead.
 /// Use it where a call into the interpreter may take the GIL back with frames of ours below.
+/// (The forced unwind has no C++ object behind it, and UBSan would report the handler's
+/// reference to it as bound to null.)
 template <class Body>
+#if defined(VEXCAM_FORCED_UNWIND)
+__attribute__((no_sanitize("undefined")))
+#endif
 decltype(auto) parking_on_exit(Body&& body) {
 #if defined(VEXCAM_FORCED_UNWIND)
     try {

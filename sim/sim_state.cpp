@@ -132,9 +132,10 @@ std::optional<std::uint32_t> Call::scripted_result() {
     return rec.fail_always;
 }
 
-void Call::enter(OpenCamera& camera) {
+void Call::enter(std::shared_ptr<OpenCamera> camera) {
     settings_ = state_.settings;
-    camera_lock_ = std::unique_lock<std::mutex>(camera.mutex);
+    entered_ = std::move(camera);
+    camera_lock_ = std::unique_lock<std::mutex>(entered_->mutex);
     lock_.unlock();
 }
 

@@ -176,7 +176,8 @@ public:
     // The code a fail_next or fail_always script puts in place of this call's work.
     std::optional<std::uint32_t> scripted_result();
     // Takes camera's lock, then lets go of the state's. Only the camera may be touched after.
-    void enter(OpenCamera& camera);
+    // The call keeps the camera alive until its lock is released, a close notwithstanding.
+    void enter(std::shared_ptr<OpenCamera> camera);
     // What a picture of camera's current settings needs; draws a noise stream when noisy.
     PictureRequest picture_request(const OpenCamera& camera, std::uint64_t frame_index);
     // The picture for request, from the camera's cache or freshly made without its lock.
@@ -189,6 +190,7 @@ private:
     SimState& state_;
     SdkFunction fn_;
     std::unique_lock<std::mutex> lock_;
+    std::shared_ptr<OpenCamera> entered_; // declared before its lock, so it outlives it
     std::unique_lock<std::mutex> camera_lock_;
     CallSettings settings_;
 };

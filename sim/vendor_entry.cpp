@@ -50,7 +50,7 @@ std::uint32_t on_camera(SdkFunction fn, std::vector<RecordedArg> args, CameraHan
             return kBadHandle;
         if (std::optional<std::uint32_t> code = call.scripted_result())
             return *code;
-        call.enter(*camera);
+        call.enter(camera);
         return work(call, *camera);
     });
 }
@@ -192,11 +192,11 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
         if (state.scripted_frame) {
             const ScriptedFrame next = state.scripted_frame->value;
             use_once(state.scripted_frame);
-            call.enter(*camera);
+            call.enter(camera);
             return write_scripted_frame(next, *camera, width, height, bits, channels, buffer);
         }
 
-        call.enter(*camera);
+        call.enter(camera);
         std::shared_ptr<const Picture> picture;
         const std::uint32_t code = fn == SdkFunction::GetVEXCAMSingleFrame
                                        ? latest_exposure(call, *camera, picture)
@@ -311,7 +311,7 @@ std::uint32_t CloseVEXCAM(CameraHandle handle) {
         // A scripted failure still closes: callers must not retry a close.
         const std::uint32_t code = call.scripted_result().value_or(kOk);
         state.open.erase(key);
-        call.enter(*camera); // the state's lock is held up to here, as `closed` requires
+        call.enter(camera); // the state's lock is held up to here, as `closed` requires
         camera->closed = true;
         camera->live.running = false;
         camera->changed.notify_all();
@@ -357,7 +357,7 @@ double GetVEXCAMParam(CameraHandle handle, std::uint32_t control) {
             use_once(scripted);
             return value;
         }
-        call.enter(*camera);
+        call.enter(camera);
         return camera->model.control(control);
     });
 }
@@ -406,7 +406,7 @@ std::uint32_t GetVEXCAMMemLength(CameraHandle handle) {
         if (!camera)
             return 0;
         const std::optional<std::uint32_t> scripted = call.scripted_result();
-        call.enter(*camera);
+        call.enter(camera);
         const std::uint32_t length = scripted.value_or(camera->model.mem_length());
         camera->reported_mem_length = length;
         return length;

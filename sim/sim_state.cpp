@@ -105,13 +105,14 @@ Call::Call(SdkFunction fn, std::vector<RecordedArg> args)
     }
 }
 
-std::shared_ptr<OpenCamera> Call::camera(CameraHandle handle) {
+OpenCamera* Call::camera(CameraHandle handle) {
     auto found = state_.open.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == state_.open.end()) {
         ++state_.bad_handle_calls;
         return nullptr;
     }
-    return found->second;
+    camera_ = found->second;
+    return camera_.get();
 }
 
 std::uint32_t Call::closed_meanwhile() {
@@ -132,10 +133,9 @@ std::optional<std::uint32_t> Call::scripted_result() {
     return rec.fail_always;
 }
 
-void Call::enter(std::shared_ptr<OpenCamera> camera) {
+void Call::enter() {
     settings_ = state_.settings;
-    entered_ = std::move(camera);
-    camera_lock_ = std::unique_lock<std::mutex>(entered_->mutex);
+    camera_lock_ = std::unique_lock<std::mutex>(camera_->mutex);
     lock_.unlock();
 }
 

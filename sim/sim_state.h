@@ -169,15 +169,16 @@ public:
     std::unique_lock<std::mutex>& camera_lock() noexcept { return camera_lock_; }
     const CallSettings& settings() const noexcept { return settings_; }
 
-    // The camera behind handle, or null after counting a bad-handle call.
-    std::shared_ptr<OpenCamera> camera(CameraHandle handle);
+    // The camera behind handle, or null after counting a bad-handle call. The call keeps it
+    // alive to its end, a close notwithstanding.
+    OpenCamera* camera(CameraHandle handle);
     // For a camera closed by another thread while this call waited without its lock.
     std::uint32_t closed_meanwhile();
     // The code a fail_next or fail_always script puts in place of this call's work.
     std::optional<std::uint32_t> scripted_result();
-    // Takes camera's lock, then lets go of the state's. Only the camera may be touched after.
-    // The call keeps the camera alive until its lock is released, a close notwithstanding.
-    void enter(std::shared_ptr<OpenCamera> camera);
+    // Takes the lock of the camera found by camera(), then lets go of the state's. Only that
+    // camera may be touched after.
+    void enter();
     // What a picture of camera's current settings needs; draws a noise stream when noisy.
     PictureRequest picture_request(const OpenCamera& camera, std::uint64_t frame_index);
     // The picture for request, from the camera's cache or freshly made without its lock.
@@ -190,7 +191,7 @@ private:
     SimState& state_;
     SdkFunction fn_;
     std::unique_lock<std::mutex> lock_;
-    std::shared_ptr<OpenCamera> entered_; // declared before its lock, so it outlives it
+    std::shared_ptr<OpenCamera> camera_; // declared before its lock, so it outlives it
     std::unique_lock<std::mutex> camera_lock_;
     CallSettings settings_;
 };

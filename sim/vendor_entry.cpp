@@ -45,12 +45,12 @@ std::uint32_t on_camera(SdkFunction fn, std::vector<RecordedArg> args, CameraHan
                         Work&& work) {
     return guarded(kInternalFailure, [&]() -> std::uint32_t {
         Call call(fn, std::move(args));
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kBadHandle;
         if (std::optional<std::uint32_t> code = call.scripted_result())
             return *code;
-        call.enter(camera);
+        call.enter();
         return work(call, *camera);
     });
 }
@@ -178,7 +178,7 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
                          unsigned char* buffer) {
     return guarded(kInternalFailure, [&]() -> std::uint32_t {
         Call call(fn, {handle_arg(handle)});
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kBadHandle;
         call.record_buffer_zeroed(*camera, buffer);
@@ -192,11 +192,11 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
         if (state.scripted_frame) {
             const ScriptedFrame next = state.scripted_frame->value;
             use_once(state.scripted_frame);
-            call.enter(camera);
+            call.enter();
             return write_scripted_frame(next, *camera, width, height, bits, channels, buffer);
         }
 
-        call.enter(camera);
+        call.enter();
         std::shared_ptr<const Picture> picture;
         const std::uint32_t code = fn == SdkFunction::GetVEXCAMSingleFrame
                                        ? latest_exposure(call, *camera, picture)
@@ -305,13 +305,13 @@ std::uint32_t CloseVEXCAM(CameraHandle handle) {
         SimState& state = call.state();
         const auto key = reinterpret_cast<std::uintptr_t>(handle);
         ++state.close_counts[key];
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kBadHandle;
         // A scripted failure still closes: callers must not retry a close.
         const std::uint32_t code = call.scripted_result().value_or(kOk);
         state.open.erase(key);
-        call.enter(camera); // the state's lock is held up to here, as `closed` requires
+        call.enter(); // the state's lock is held up to here, as `closed` requires
         camera->closed = true;
         camera->live.running = false;
         camera->changed.notify_all();
@@ -346,7 +346,7 @@ std::uint32_t IsVEXCAMControlAvailable(CameraHandle handle, std::uint32_t contro
 double GetVEXCAMParam(CameraHandle handle, std::uint32_t control) {
     return guarded(kNoValue, [&]() -> double {
         Call call(SdkFunction::GetVEXCAMParam, {handle_arg(handle), unsigned_arg(control)});
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kNoValue;
         if (std::optional<std::uint32_t> code = call.scripted_result())
@@ -357,7 +357,7 @@ double GetVEXCAMParam(CameraHandle handle, std::uint32_t control) {
             use_once(scripted);
             return value;
         }
-        call.enter(camera);
+        call.enter();
         return camera->model.control(control);
     });
 }
@@ -402,11 +402,11 @@ std::uint32_t GetVEXCAMMemLength(CameraHandle handle) {
     // 0 is this function's failure value, so a bad handle yields 0 rather than kBadHandle.
     return guarded(std::uint32_t{0}, [&]() -> std::uint32_t {
         Call call(SdkFunction::GetVEXCAMMemLength, {handle_arg(handle)});
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return 0;
         const std::optional<std::uint32_t> scripted = call.scripted_result();
-        call.enter(camera);
+        call.enter();
         const std::uint32_t length = scripted.value_or(camera->model.mem_length());
         camera->reported_mem_length = length;
         return length;

@@ -31,7 +31,7 @@ constexpr std::array<ControlInfo, 9> kControls = {{
     {kControlFrameRate, 0.1, 1000.0, 30.0, false, false},
     {kControlCoolerOn, 0.0, 1.0, 0.0, true, false},
     {kControlCoolerTarget, -40.0, 25.0, 0.0, false, false},
-    {kControlTestPattern, 0.0, 1.0, 0.0, true, false},
+    {kControlTestPattern, 0.0, 2.0, 0.0, true, false},
     {kControlLiveFrames, kUnusedBound, kUnusedBound, 0.0, false, true},
 }};
 
@@ -135,8 +135,10 @@ PictureRequest CameraModel::picture_request(std::uint64_t frame_index) const noe
     rq.exposure_us = values_[sdk::kControlExposure];
     rq.gain = values_[sdk::kControlGain];
     rq.offset = values_[sdk::kControlOffset];
-    rq.pattern = values_[kControlTestPattern] != 0.0 ? Pattern::Ramp : Pattern::Scene;
+    const double pattern = values_[kControlTestPattern];
+    rq.pattern = pattern == 1.0 ? Pattern::Ramp : pattern == 2.0 ? Pattern::Flat : Pattern::Scene;
     rq.frame_index = frame_index;
+    rq.temperature_c = control(kControlTemperature);
     return rq;
 }
 

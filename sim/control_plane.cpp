@@ -1,4 +1,5 @@
-// The vxsim_ control plane over the simulator's state; every function takes the state's lock.
+// The vxsim_ control plane over the simulator's state; every function takes the state's lock,
+// and none touches an open camera, whose state its own lock guards.
 #include "control_plane.h"
 
 #include <algorithm>
@@ -119,11 +120,15 @@ std::int32_t vxsim_add_camera(const char* id, std::uint32_t width, std::uint32_t
     });
 }
 
-std::int32_t vxsim_fail_next(std::int32_t fn, std::uint32_t code, std::uint32_t times) {
+std::int32_t vxsim_fail_next(std::int32_t fn, std::uint32_t code, std::uint32_t times,
+                             std::uint32_t after) {
     return on_function(fn, [&](SimState&, FunctionRecord& rec, auto&) {
         rec.fail_next.reset();
-        if (times > 0)
+        rec.fail_after = 0;
+        if (times > 0) {
             rec.fail_next = Countdown<std::uint32_t>{code, times};
+            rec.fail_after = after;
+        }
         return 0;
     });
 }
@@ -138,6 +143,7 @@ std::int32_t vxsim_fail_always(std::int32_t fn, std::uint32_t code) {
 std::int32_t vxsim_clear_script(std::int32_t fn) {
     return on_function(fn, [&](SimState& state, FunctionRecord& rec, auto&) {
         rec.fail_next.reset();
+        rec.fail_after = 0;
         rec.fail_always.reset();
         // Scripts that belong to a function without naming it go with it too.
         switch (static_cast<SdkFunction>(fn)) {
@@ -196,6 +202,13 @@ std::int32_t vxsim_script_scan(std::uint32_t count, const std::uint32_t* id_inde
 void vxsim_open_returns_null(std::int32_t flag) {
     locked(0, [&](SimState& state, auto&) {
         state.open_returns_null = flag != 0;
+        return 0;
+    });
+}
+
+void vxsim_set_shared_open(std::int32_t flag) {
+    locked(0, [&](SimState& state, auto&) {
+        state.shared_open = flag != 0;
         return 0;
     });
 }
@@ -308,7 +321,8 @@ std::uint32_t vxsim_close_count(std::uint64_t handle) {
 }
 
 std::uint64_t vxsim_bad_handle_calls(void) {
-    return locked(std::uint64_t{0}, [](SimState& state, auto&) { return state.bad_handle_calls; });
+    return locked(std::uint64_t{0},
+                  [](SimState& state, auto&) { return state.bad_handle_calls.load(); });
 }
 
 std::int32_t vxsim_block(std::int32_t fn) {
@@ -342,14 +356,29 @@ std::int32_t vxsim_wait_blocked(std::int32_t fn, std::uint32_t timeout_ms) {
 
 void vxsim_set_fast_frames(std::int32_t flag) {
     locked(0, [&](SimState& state, auto&) {
-        state.fast_frames = flag != 0;
+        state.settings.fast_frames = flag != 0;
         return 0;
     });
 }
 
 void vxsim_set_exposure_cap_us(std::uint64_t us) {
     locked(0, [&](SimState& state, auto&) {
-        state.exposure_cap_us = us;
+        state.settings.exposure_cap_us = us;
+        return 0;
+    });
+}
+
+void vxsim_set_noise(std::int32_t flag) {
+    locked(0, [&](SimState& state, auto&) {
+        state.settings.noise = flag != 0;
+        return 0;
+    });
+}
+
+void vxsim_set_seed(std::uint64_t seed) {
+    locked(0, [&](SimState& state, auto&) {
+        state.noise_seed.store(seed);
+        state.noise_draws.store(0);
         return 0;
     });
 }

@@ -1,5 +1,5 @@
 // The simulator's control plane: C functions, prefix vxsim_, that tests and users' scripts call
-// through ctypes (python/vexcam_sim.py) to set up cameras, inject failures and inspect the
+// through ctypes (python/vexcam_sim/) to set up cameras, inject failures and inspect the
 // calls a program made. SDK functions are addressed by their index in vxsim_function_name.
 // Results: 0 success, -1 unknown function index, -2 invalid argument, -3 duplicate camera id.
 #pragma once
@@ -22,7 +22,9 @@ std::int32_t vxsim_add_camera(const char* id, std::uint32_t width, std::uint32_t
                               std::uint32_t bits, const unsigned char* firmware,
                               std::uint32_t firmware_length);
 
-std::int32_t vxsim_fail_next(std::int32_t fn, std::uint32_t code, std::uint32_t times);
+/// The call after `after` that go through, and the times - 1 calls after it, return code.
+std::int32_t vxsim_fail_next(std::int32_t fn, std::uint32_t code, std::uint32_t times,
+                             std::uint32_t after);
 std::int32_t vxsim_fail_always(std::int32_t fn, std::uint32_t code);
 std::int32_t vxsim_clear_script(std::int32_t fn);
 void vxsim_script_param(double value, std::uint32_t times);
@@ -33,6 +35,8 @@ std::int32_t vxsim_script_scan(std::uint32_t count, const std::uint32_t* id_inde
                                std::uint32_t id_count, const std::uint32_t* failing_indexes,
                                const std::uint32_t* failing_codes, std::uint32_t failing_count);
 void vxsim_open_returns_null(std::int32_t flag);
+/// Nonzero: an id may be opened again while a handle to it is open.
+void vxsim_set_shared_open(std::int32_t flag);
 /// written: bit 0 width, 1 height, 2 bits per pixel, 3 channels; data_length < 0: no data.
 void vxsim_script_frame(std::uint32_t written, std::uint32_t width, std::uint32_t height,
                         std::uint32_t bits, std::uint32_t channels, const unsigned char* data,
@@ -64,4 +68,8 @@ std::int32_t vxsim_wait_blocked(std::int32_t fn, std::uint32_t timeout_ms);
 
 void vxsim_set_fast_frames(std::int32_t flag);
 void vxsim_set_exposure_cap_us(std::uint64_t us);
+/// Nonzero: pictures carry sensor noise (the default); zero: the deterministic picture.
+void vxsim_set_noise(std::int32_t flag);
+/// Restarts the noise sequence from seed.
+void vxsim_set_seed(std::uint64_t seed);
 }

@@ -1,11 +1,14 @@
-// Renders the simulated sky: a vignetted gradient, a dozen stars, one spot that moves from live
-// frame to live frame, and a little noise that depends only on the pixel and the frame index.
+// Renders the simulated sky: a vignetted gradient, a dozen stars and one spot that moves from
+// live frame to live frame, seen through a sensor with shot, read and dark noise and hot pixels,
+// or, without sensor noise, through a fixed dither that depends only on the pixel and the frame.
 #include "picture.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <span>
+#include <utility>
 
 namespace vxsim {
 namespace {
@@ -39,6 +42,23 @@ constexpr double kSpotAmplitude = 1.5;
 // Exposure at which the brightest part of the background gradient reaches about half of
 // full scale with gain 0.
 constexpr double kReferenceExposureUs = 10'000.0;
+// The level of the flat pattern, in the scene's units: a quarter of the reference level.
+constexpr double kFlatLevel = 0.25;
+
+// The sensor. Gain 0 maps the full well onto full scale; gain g divides the electrons per count
+// by 1 + g / 10, so the mean level is the same formula with or without noise. Deeper sensors
+// hold more: the full well doubles every two bits, from 2000 electrons at 8 bits (7.8 e-/count)
+// to 32000 at 16 (0.49 e-/count).
+constexpr double kFullWell8BitE = 2'000.0;
+constexpr double kReadNoiseE = 3.0;
+constexpr double kDarkCurrentE = 20.0;       // electrons per second per pixel at 25 C
+constexpr double kHotPixelE = 200'000.0;     // the same for a hot pixel, times 0.5 to 1.5
+constexpr double kDarkDoublingC = 6.0;
+constexpr double kAmbientC = 25.0;
+constexpr std::uint64_t kPixelsPerHotPixel = 1'000'000;
+constexpr std::uint64_t kMinHotPixels = 4;
+// Below this many electrons shot noise is drawn exactly; above, a Gaussian is close enough.
+constexpr double kPoissonExactBelow = 20.0;
 
 // A Gaussian spot, separable so that one row costs one exp() per star, not one per pixel.
 struct Spot {
@@ -87,6 +107,115 @@ double unit_noise(std::uint64_t x, std::uint64_t y, std::uint64_t seed) {
     return sum * 2.449489742783178; // sqrt(6): the triangular sum has variance 1/6
 }
 
+std::uint64_t splitmix(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+constexpr unsigned kGaussianBits = 12;
+using GaussianTable = std::array<float, std::size_t{1} << kGaussianBits>;
+
+// The standard normal's quantiles at the centres of 4096 equal-probability cells, scaled to unit
+// variance: one table look-up per Gaussian sample, 12 bits of a random word each.
+GaussianTable make_gaussian_table() {
+    GaussianTable table{};
+    const double cells = static_cast<double>(table.size());
+    double sum_squares = 0.0;
+    std::array<double, std::size_t{1} << kGaussianBits> z{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const double p = (static_cast<double>(i) + 0.5) / cells;
+        double lo = -10.0, hi = 10.0; // bisection on the CDF: built once, so plain is fine
+        for (int step = 0; step < 80; ++step) {
+            const double mid = 0.5 * (lo + hi);
+            (0.5 * std::erfc(-mid / std::numbers::sqrt2) < p ? lo : hi) = mid;
+        }
+        z[i] = 0.5 * (lo + hi);
+        sum_squares += z[i] * z[i];
+    }
+    const double scale = 1.0 / std::sqrt(sum_squares / cells);
+    for (std::size_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<float>(z[i] * scale);
+    return table;
+}
+
+const GaussianTable& gaussian_table() {
+    static const GaussianTable table = make_gaussian_table();
+    return table;
+}
+
+// One picture's random numbers: a splitmix64 sequence, five Gaussians per 64-bit word.
+class NoiseSource {
+public:
+    explicit NoiseSource(std::uint64_t stream) : state_(stream), table_(gaussian_table()) {}
+
+    double gaussian() noexcept {
+        if (left_ == 0) {
+            bits_ = splitmix(state_);
+            left_ = 64 / kGaussianBits;
+        }
+        const float z = table_[bits_ & ((1u << kGaussianBits) - 1u)];
+        bits_ >>= kGaussianBits;
+        --left_;
+        return z;
+    }
+
+    // Poisson by inversion; only for small means, where it takes a few steps.
+    double poisson(double mean) noexcept {
+        const double u = static_cast<double>(splitmix(state_) >> 11) * 0x1.0p-53;
+        double term = std::exp(-mean);
+        double cumulative = term;
+        double k = 0.0;
+        while (u > cumulative && k < 4.0 * kPoissonExactBelow) {
+            k += 1.0;
+            term *= mean / k;
+            cumulative += term;
+        }
+        return k;
+    }
+
+private:
+    std::uint64_t state_;
+    const GaussianTable& table_;
+    std::uint64_t bits_ = 0;
+    unsigned left_ = 0;
+};
+
+// Hot pixels of a sensor: fixed by its size alone, so they sit in the same place in every
+// frame of every camera of that size. Returns (frame sample index, electrons per second)
+// for those inside the readout, ascending, those sharing a bin summed.
+std::vector<std::pair<std::size_t, double>> hot_samples(const PictureRequest& rq) {
+    const Readout& r = rq.readout;
+    const std::uint64_t pixels = std::uint64_t{rq.sensor_width} * rq.sensor_height;
+    const std::uint64_t count = std::max(kMinHotPixels, pixels / kPixelsPerHotPixel);
+    std::uint64_t state = std::uint64_t{rq.sensor_width} << 32 | rq.sensor_height;
+    std::vector<std::pair<std::size_t, double>> found;
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint64_t h = splitmix(state);
+        const std::uint64_t x = (h & 0xFFFFFFFFu) % rq.sensor_width;
+        const std::uint64_t y = (h >> 32) % rq.sensor_height;
+        const double strength = 0.5 + static_cast<double>(splitmix(state) >> 11) * 0x1.0p-53;
+        if (x < r.x || y < r.y)
+            continue;
+        const std::uint64_t i = (x - r.x) / r.bin;
+        const std::uint64_t j = (y - r.y) / r.bin;
+        if (i >= r.frame_width() || j >= r.frame_height())
+            continue;
+        found.emplace_back(static_cast<std::size_t>(j * r.frame_width() + i),
+                           kHotPixelE * strength);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::pair<std::size_t, double>> merged;
+    for (const auto& hot : found) {
+        if (!merged.empty() && merged.back().first == hot.first)
+            merged.back().second += hot.second;
+        else
+            merged.push_back(hot);
+    }
+    return merged;
+}
+
 void store(Picture& picture, std::size_t index, std::uint32_t value) {
     if (picture.bits > 8) {
         picture.bytes[2 * index] = static_cast<unsigned char>(value & 0xFFu);
@@ -130,28 +259,47 @@ void render_scene(const PictureRequest& rq, Picture& picture) {
     const auto row_lo = static_cast<std::int64_t>(r.y);
     const auto row_hi = row_lo + static_cast<std::int64_t>(picture.height) * bin;
     std::vector<Spot> spots;
-    for (const Star& star : kStars)
+    const bool flat = rq.pattern == Pattern::Flat;
+    for (const Star& star : flat ? std::span<const Star>() : std::span<const Star>(kStars))
         spots.push_back(make_spot(star.u * sensor_w, star.v * sensor_h, star.size * star_scale,
                                   star.amplitude, col_lo, col_hi, row_lo, row_hi));
     const double angle = 2.0 * std::numbers::pi *
                          static_cast<double>(rq.frame_index % kSpotFramesPerTurn) /
                          static_cast<double>(kSpotFramesPerTurn);
     const double radius = 0.3 * std::min(sensor_w, sensor_h);
-    spots.push_back(make_spot(sensor_w / 2 + radius * std::cos(angle),
-                              sensor_h / 2 + radius * std::sin(angle), star_scale,
-                              kSpotAmplitude, col_lo, col_hi, row_lo, row_hi));
+    if (!flat)
+        spots.push_back(make_spot(sensor_w / 2 + radius * std::cos(angle),
+                                  sensor_h / 2 + radius * std::sin(angle), star_scale,
+                                  kSpotAmplitude, col_lo, col_hi, row_lo, row_hi));
 
     const double gain_factor = 1.0 + rq.gain / 10.0;
     const double signal_scale =
         full * (rq.exposure_us / kReferenceExposureUs) * gain_factor / (bin * bin);
     const double black = rq.offset * (full + 1.0) / 256.0;
-    const double read_noise = std::max(0.6, full * 0.004);
+    const double dither = std::max(0.6, full * 0.004);
+
+    // With sensor noise the level is counted in electrons: acc (summed over the bin) times
+    // electrons_per_unit, plus dark current, drawn, then converted at counts_per_electron,
+    // which includes the mean over the bin.
+    const double exposure_s = rq.exposure_us * 1e-6;
+    const double full_well = kFullWell8BitE * std::exp2((static_cast<double>(rq.bits) - 8.0) / 2.0);
+    const double electrons_per_unit = full_well * rq.exposure_us / kReferenceExposureUs;
+    const double counts_per_electron = gain_factor * full / full_well / (bin * bin);
+    const double dark_scale =
+        exposure_s * std::exp2((rq.temperature_c - kAmbientC) / kDarkDoublingC);
+    const double dark_e = kDarkCurrentE * dark_scale * bin * bin;
+    const double read_variance = kReadNoiseE * kReadNoiseE * bin * bin;
+    NoiseSource noise(rq.noise_stream);
+    std::vector<std::pair<std::size_t, double>> hot;
+    if (rq.noise)
+        hot = hot_samples(rq);
+    auto next_hot = hot.begin();
 
     std::vector<double> acc(picture.width);
     std::size_t index = 0;
     for (std::uint32_t j = 0; j < picture.height; ++j) {
-        std::fill(acc.begin(), acc.end(), 0.0);
-        for (std::uint32_t k = 0; k < bin; ++k) {
+        std::fill(acc.begin(), acc.end(), flat ? kFlatLevel * bin * bin : 0.0);
+        for (std::uint32_t k = 0; k < bin && !flat; ++k) {
             const std::int64_t sy = row_lo + static_cast<std::int64_t>(j) * bin + k;
             const double v = (static_cast<double>(sy) + 0.5) / sensor_h;
             const double grad_y = 0.12 * v;
@@ -173,11 +321,27 @@ void render_scene(const PictureRequest& rq, Picture& picture) {
                         row_weight * s.gx[static_cast<std::size_t>(x - s.x_lo)];
             }
         }
+        if (rq.noise) {
+            for (std::uint32_t i = 0; i < picture.width; ++i, ++index) {
+                double mean_e = acc[i] * electrons_per_unit + dark_e;
+                if (next_hot != hot.end() && next_hot->first == index)
+                    mean_e += (next_hot++)->second * dark_scale;
+                const double electrons =
+                    mean_e <= 0.0 ? std::sqrt(read_variance) * noise.gaussian()
+                    : mean_e < kPoissonExactBelow
+                        ? noise.poisson(mean_e) + std::sqrt(read_variance) * noise.gaussian()
+                        : mean_e + std::sqrt(mean_e + read_variance) * noise.gaussian();
+                const double level = black + electrons * counts_per_electron;
+                const double clipped = std::clamp(std::floor(level + 0.5), 0.0, full);
+                store(picture, index, static_cast<std::uint32_t>(clipped));
+            }
+            continue;
+        }
         const std::uint64_t noise_y = r.y + static_cast<std::uint64_t>(j) * bin;
         for (std::uint32_t i = 0; i < picture.width; ++i) {
             const double level = black + signal_scale * acc[i] +
-                                 read_noise * unit_noise(r.x + static_cast<std::uint64_t>(i) * bin,
-                                                         noise_y, rq.frame_index);
+                                 dither * unit_noise(r.x + static_cast<std::uint64_t>(i) * bin,
+                                                     noise_y, rq.frame_index);
             const double clipped = std::clamp(std::floor(level + 0.5), 0.0, full);
             store(picture, index++, static_cast<std::uint32_t>(clipped));
         }
@@ -185,6 +349,13 @@ void render_scene(const PictureRequest& rq, Picture& picture) {
 }
 
 } // namespace
+
+std::uint64_t noise_stream(std::uint64_t seed, std::uint64_t draw) noexcept {
+    std::uint64_t state = seed;
+    const std::uint64_t mixed_seed = splitmix(state);
+    state = mixed_seed ^ draw * 0xD1B54A32D192ED03ull;
+    return splitmix(state);
+}
 
 Picture render_picture(const PictureRequest& request) {
     Picture picture;

@@ -21,7 +21,9 @@ struct Readout {
     bool operator==(const Readout&) const = default;
 };
 
-enum class Pattern : std::uint8_t { Scene, Ramp };
+// Scene: the sky. Ramp: exact known values, never noisy. Flat: an evenly lit sensor at a
+// quarter of the reference level, for measuring noise.
+enum class Pattern : std::uint8_t { Scene, Ramp, Flat };
 
 // Everything a picture depends on: equal requests give byte-identical pictures.
 struct PictureRequest {
@@ -33,10 +35,18 @@ struct PictureRequest {
     double gain = 0.0;
     double offset = 0.0;
     Pattern pattern = Pattern::Scene;
-    // Seeds the noise and places the moving spot: 0 for single exposures, k for live frame k.
+    // Places the moving spot: 0 for single exposures, k for live frame k. Without sensor noise
+    // it also seeds the fixed dither, so equal requests give byte-identical pictures.
     std::uint64_t frame_index = 0;
+    // Sensor noise: shot, read and dark noise, hot pixels, drawn from noise_stream.
+    bool noise = false;
+    std::uint64_t noise_stream = 0;
+    double temperature_c = 25.0; // dark current doubles every 6 degrees
     bool operator==(const PictureRequest&) const = default;
 };
+
+// The stream that picture number draw after seed draws its noise from.
+std::uint64_t noise_stream(std::uint64_t seed, std::uint64_t draw) noexcept;
 
 // Samples row by row: one byte each up to 8 bits, else a little-endian 16-bit word.
 struct Picture {

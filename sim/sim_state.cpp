@@ -47,7 +47,7 @@ void SimState::reset() {
     last_handle = 0;
     opened.clear();
     close_counts.clear();
-    bad_handle_calls = 0;
+    bad_handle_calls.store(0);
     for (FunctionRecord& rec : functions) {
         rec.calls = 0;
         rec.called = false;
@@ -55,6 +55,7 @@ void SimState::reset() {
         rec.gil_held = -1;
         rec.buffer_zeroed = -1;
         rec.fail_next.reset();
+        rec.fail_after = 0;
         rec.fail_always.reset();
         rec.blocked = false;
         ++rec.release_epoch;
@@ -64,10 +65,16 @@ void SimState::reset() {
     scripted_frame.reset();
     scan_script.reset();
     open_returns_null = false;
+    shared_open = false;
     resource_held = false;
-    fast_frames = false;
-    exposure_cap_us = kDefaultExposureCapUs;
+    settings = CallSettings{false, true, kDefaultExposureCapUs};
+    noise_seed.store(0);
+    noise_draws.store(0);
     changed.notify_all();
+}
+
+std::uint64_t SimState::next_noise_stream() noexcept {
+    return noise_stream(noise_seed.load(), noise_draws.fetch_add(1));
 }
 
 SimState& sim_state() {
@@ -98,13 +105,14 @@ Call::Call(SdkFunction fn, std::vector<RecordedArg> args)
     }
 }
 
-std::shared_ptr<OpenCamera> Call::camera(CameraHandle handle) {
+OpenCamera* Call::camera(CameraHandle handle) {
     auto found = state_.open.find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == state_.open.end()) {
         ++state_.bad_handle_calls;
         return nullptr;
     }
-    return found->second;
+    camera_ = found->second;
+    return camera_.get();
 }
 
 std::uint32_t Call::closed_meanwhile() {
@@ -115,38 +123,61 @@ std::uint32_t Call::closed_meanwhile() {
 std::optional<std::uint32_t> Call::scripted_result() {
     FunctionRecord& rec = state_.record(fn_);
     if (rec.fail_next) {
-        const std::uint32_t code = rec.fail_next->value;
-        use_once(rec.fail_next);
-        return code;
+        if (rec.fail_after == 0) {
+            const std::uint32_t code = rec.fail_next->value;
+            use_once(rec.fail_next);
+            return code;
+        }
+        --rec.fail_after; // this call goes through, to fail_always or the camera
     }
     return rec.fail_always;
+}
+
+void Call::enter() {
+    settings_ = state_.settings;
+    camera_lock_ = std::unique_lock<std::mutex>(camera_->mutex);
+    lock_.unlock();
+}
+
+PictureRequest Call::picture_request(const OpenCamera& camera, std::uint64_t frame_index) {
+    PictureRequest rq = camera.model.picture_request(frame_index);
+    // Fast mode keeps one picture per readout setting, so its noise is drawn once.
+    if (settings_.noise && rq.pattern != Pattern::Ramp) {
+        rq.noise = true;
+        rq.noise_stream = settings_.fast_frames ? 0 : state_.next_noise_stream();
+    }
+    return rq;
 }
 
 std::shared_ptr<const Picture> Call::picture(OpenCamera& camera, const PictureRequest& request) {
     if (camera.prepared && camera.prepared_for == request)
         return camera.prepared;
-    lock_.unlock();
+    camera_lock_.unlock();
     std::shared_ptr<const Picture> made;
     try {
         made = std::make_shared<const Picture>(render_picture(request));
     } catch (...) {
-        lock_.lock(); // callers unwind through state they may only touch under the lock
+        camera_lock_.lock(); // callers unwind through state they may only touch under the lock
         throw;
     }
-    lock_.lock();
+    camera_lock_.lock();
     camera.prepared = made;
     camera.prepared_for = request;
     return made;
 }
 
-void Call::record_buffer_zeroed(const OpenCamera& camera, const unsigned char* buffer) {
+void Call::record_buffer_zeroed(OpenCamera& camera, const unsigned char* buffer) {
     FunctionRecord& rec = state_.record(fn_);
     // Fast mode is for benchmarks: a scan of the whole buffer per frame would dominate them.
-    if (buffer == nullptr || state_.fast_frames) {
+    if (buffer == nullptr || state_.settings.fast_frames) {
         rec.buffer_zeroed = -1;
         return;
     }
-    const std::uint32_t length = camera.reported_mem_length;
+    std::uint32_t length = 0;
+    {
+        std::lock_guard<std::mutex> guard(camera.mutex); // lock order: the state's, then this
+        length = camera.reported_mem_length;
+    }
     lock_.unlock();
     unsigned char any = 0;
     for (std::uint32_t i = 0; i < length; ++i)

@@ -1,6 +1,7 @@
 // The twenty SDK entry points under the vendor's names. Each opens a Call first, so every
 // call is counted, logged and blockable before its handle or any script is looked at; then
-// a bad handle wins over a script, and a script wins over the simulated camera.
+// a bad handle wins over a script, and a script wins over the simulated camera, whose work
+// runs under that camera's lock only.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -44,11 +45,12 @@ std::uint32_t on_camera(SdkFunction fn, std::vector<RecordedArg> args, CameraHan
                         Work&& work) {
     return guarded(kInternalFailure, [&]() -> std::uint32_t {
         Call call(fn, std::move(args));
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kBadHandle;
         if (std::optional<std::uint32_t> code = call.scripted_result())
             return *code;
+        call.enter();
         return work(call, *camera);
     });
 }
@@ -67,33 +69,33 @@ std::uint32_t write_scripted_id(const ScanScript& script, std::uint32_t index, c
 }
 
 // Keeps readers of the single frame waiting until this exposure has stored its picture.
+// Runs under the camera's lock, which the call holds whenever this is built or destroyed.
 class ExposureInFlight {
 public:
-    ExposureInFlight(SimState& state, OpenCamera& camera) : state_(state), camera_(camera) {
+    explicit ExposureInFlight(OpenCamera& camera) : camera_(camera) {
         ++camera_.exposures_in_flight;
     }
     ~ExposureInFlight() {
         --camera_.exposures_in_flight;
-        state_.changed.notify_all();
+        camera_.changed.notify_all();
     }
     ExposureInFlight(const ExposureInFlight&) = delete;
     ExposureInFlight& operator=(const ExposureInFlight&) = delete;
 
 private:
-    SimState& state_;
     OpenCamera& camera_;
 };
 
 std::uint32_t expose(Call& call, OpenCamera& camera) {
-    SimState& state = call.state();
-    const PictureRequest request = camera.model.picture_request(0);
-    const auto wait = state.fast_frames ? std::chrono::microseconds(0)
-                                        : camera.model.exposure_wait(state.exposure_cap_us);
-    ExposureInFlight in_flight(state, camera);
+    const CallSettings& settings = call.settings();
+    const PictureRequest request = call.picture_request(camera, 0);
+    const auto wait = settings.fast_frames ? std::chrono::microseconds(0)
+                                           : camera.model.exposure_wait(settings.exposure_cap_us);
+    ExposureInFlight in_flight(camera);
     if (wait.count() > 0) {
-        call.lock().unlock();
+        call.camera_lock().unlock();
         std::this_thread::sleep_for(wait);
-        call.lock().lock();
+        call.camera_lock().lock();
     }
     std::shared_ptr<const Picture> picture = call.picture(camera, request);
     if (camera.closed)
@@ -105,56 +107,56 @@ std::uint32_t expose(Call& call, OpenCamera& camera) {
 std::uint32_t latest_exposure(Call& call, OpenCamera& camera,
                               std::shared_ptr<const Picture>& picture) {
     // A read that overlaps an exposure delivers that exposure, as the hardware would.
-    call.state().changed.wait(call.lock(),
-                              [&] { return camera.exposures_in_flight == 0 || camera.closed; });
+    camera.changed.wait(call.camera_lock(),
+                        [&] { return camera.exposures_in_flight == 0 || camera.closed; });
     if (camera.closed)
         return call.closed_meanwhile();
     if (!camera.latest)
         return kNoFrame;
     // Fast mode delivers the current readout's picture, so benchmarks may change the region
     // between exposure and read without paying for a new exposure.
-    picture = call.state().fast_frames ? call.picture(camera, camera.model.picture_request(0))
-                                       : camera.latest;
+    picture = call.settings().fast_frames ? call.picture(camera, call.picture_request(camera, 0))
+                                          : camera.latest;
     return kOk;
 }
 
 std::uint32_t next_live_frame(Call& call, OpenCamera& camera,
                               std::shared_ptr<const Picture>& picture) {
     using Clock = std::chrono::steady_clock;
-    SimState& state = call.state();
+    const CallSettings& settings = call.settings();
     std::uint64_t frame = 0;
-    if (!state.fast_frames) {
+    if (!settings.fast_frames) {
         for (;;) {
             if (camera.closed)
                 return call.closed_meanwhile();
             if (!camera.live.running)
                 return kNotLive;
-            const LiveStream& live = camera.live;
+            LiveStream& live = camera.live;
+            // Asked afresh after every wake-up: a setting changed meanwhile moves the due time.
+            const auto period = camera.model.live_period(settings.exposure_cap_us);
             const Clock::time_point now = Clock::now();
-            const Clock::time_point due =
-                live.start + live.period * static_cast<std::int64_t>(live.next_frame);
-            if (now >= due) {
+            if (now >= live.last_due + period) {
                 // A late reader gets the newest finished frame; the ones it missed are dropped.
-                const auto finished = static_cast<std::uint64_t>((now - live.start) / live.period);
-                frame = std::max(live.next_frame, finished);
+                const auto finished = (now - live.last_due) / period;
+                live.frame += static_cast<std::uint64_t>(finished);
+                live.last_due += period * finished;
+                frame = live.frame;
                 break;
             }
-            state.changed.wait_until(call.lock(), due);
+            camera.changed.wait_until(call.camera_lock(), live.last_due + period);
         }
-        camera.live.next_frame = frame + 1;
     } else if (!camera.live.running) {
         return kNotLive;
     }
     camera.model.count_live_frame();
-    picture = call.picture(camera, camera.model.picture_request(frame));
+    picture = call.picture(camera, call.picture_request(camera, frame));
     return kOk;
 }
 
-std::uint32_t write_scripted_frame(SimState& state, const OpenCamera& camera,
+std::uint32_t write_scripted_frame(const ScriptedFrame& next, const OpenCamera& camera,
                                    std::uint32_t* width, std::uint32_t* height,
                                    std::uint32_t* bits, std::uint32_t* channels,
                                    unsigned char* buffer) {
-    const ScriptedFrame& next = state.scripted_frame->value;
     if (next.width)
         *width = *next.width;
     if (next.height)
@@ -168,7 +170,6 @@ std::uint32_t write_scripted_frame(SimState& state, const OpenCamera& camera,
             std::min<std::size_t>(next.data->size(), camera.reported_mem_length);
         std::memcpy(buffer, next.data->data(), length);
     }
-    use_once(state.scripted_frame);
     return kOk;
 }
 
@@ -177,7 +178,7 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
                          unsigned char* buffer) {
     return guarded(kInternalFailure, [&]() -> std::uint32_t {
         Call call(fn, {handle_arg(handle)});
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kBadHandle;
         call.record_buffer_zeroed(*camera, buffer);
@@ -188,9 +189,14 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
         if (std::optional<std::uint32_t> code = call.scripted_result())
             return *code;
         SimState& state = call.state();
-        if (state.scripted_frame)
-            return write_scripted_frame(state, *camera, width, height, bits, channels, buffer);
+        if (state.scripted_frame) {
+            const ScriptedFrame next = state.scripted_frame->value;
+            use_once(state.scripted_frame);
+            call.enter();
+            return write_scripted_frame(next, *camera, width, height, bits, channels, buffer);
+        }
 
+        call.enter();
         std::shared_ptr<const Picture> picture;
         const std::uint32_t code = fn == SdkFunction::GetVEXCAMSingleFrame
                                        ? latest_exposure(call, *camera, picture)
@@ -202,7 +208,7 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
         // The caller sized its buffer by what GetVEXCAMMemLength said, scripted or not.
         if (picture->bytes.size() > camera->reported_mem_length)
             return kBufferTooSmall;
-        call.lock().unlock(); // the picture is immutable and ours through the shared pointer
+        call.camera_lock().unlock(); // the picture is immutable and ours through the pointer
         std::memcpy(buffer, picture->bytes.data(), picture->bytes.size());
         *width = picture->width;
         *height = picture->height;
@@ -279,6 +285,11 @@ CameraHandle OpenVEXCAM(const char* id) {
                                    [&](const Sensor& s) { return s.id == id; });
         if (sensor == state.catalog.end())
             return nullptr;
+        // A camera serves one handle at a time, as hardware does, unless a test allows more.
+        if (!state.shared_open &&
+            std::any_of(state.open.begin(), state.open.end(),
+                        [&](const auto& entry) { return entry.second->id == id; }))
+            return nullptr;
         const std::uintptr_t handle = state.next_handle;
         state.next_handle += kHandleStride;
         state.open.emplace(handle, std::make_shared<OpenCamera>(*sensor));
@@ -294,15 +305,16 @@ std::uint32_t CloseVEXCAM(CameraHandle handle) {
         SimState& state = call.state();
         const auto key = reinterpret_cast<std::uintptr_t>(handle);
         ++state.close_counts[key];
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kBadHandle;
         // A scripted failure still closes: callers must not retry a close.
         const std::uint32_t code = call.scripted_result().value_or(kOk);
+        state.open.erase(key);
+        call.enter(); // the state's lock is held up to here, as `closed` requires
         camera->closed = true;
         camera->live.running = false;
-        state.open.erase(key);
-        state.changed.notify_all();
+        camera->changed.notify_all();
         return code;
     });
 }
@@ -334,7 +346,7 @@ std::uint32_t IsVEXCAMControlAvailable(CameraHandle handle, std::uint32_t contro
 double GetVEXCAMParam(CameraHandle handle, std::uint32_t control) {
     return guarded(kNoValue, [&]() -> double {
         Call call(SdkFunction::GetVEXCAMParam, {handle_arg(handle), unsigned_arg(control)});
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return kNoValue;
         if (std::optional<std::uint32_t> code = call.scripted_result())
@@ -345,6 +357,7 @@ double GetVEXCAMParam(CameraHandle handle, std::uint32_t control) {
             use_once(scripted);
             return value;
         }
+        call.enter();
         return camera->model.control(control);
     });
 }
@@ -353,7 +366,11 @@ std::uint32_t SetVEXCAMParam(CameraHandle handle, std::uint32_t control, double 
     return on_camera(SdkFunction::SetVEXCAMParam,
                      {handle_arg(handle), unsigned_arg(control), double_arg(value)}, handle,
                      [&](Call&, OpenCamera& camera) {
-                         return camera.model.set_control(control, value);
+                         const std::uint32_t code = camera.model.set_control(control, value);
+                         // A live reader waiting for its frame recomputes the period.
+                         if (code == kOk && camera.live.running)
+                             camera.changed.notify_all();
+                         return code;
                      });
 }
 
@@ -385,11 +402,12 @@ std::uint32_t GetVEXCAMMemLength(CameraHandle handle) {
     // 0 is this function's failure value, so a bad handle yields 0 rather than kBadHandle.
     return guarded(std::uint32_t{0}, [&]() -> std::uint32_t {
         Call call(SdkFunction::GetVEXCAMMemLength, {handle_arg(handle)});
-        std::shared_ptr<OpenCamera> camera = call.camera(handle);
+        OpenCamera* camera = call.camera(handle);
         if (!camera)
             return 0;
-        const std::uint32_t length =
-            call.scripted_result().value_or(camera->model.mem_length());
+        const std::optional<std::uint32_t> scripted = call.scripted_result();
+        call.enter();
+        const std::uint32_t length = scripted.value_or(camera->model.mem_length());
         camera->reported_mem_length = length;
         return length;
     });
@@ -408,13 +426,10 @@ std::uint32_t GetVEXCAMSingleFrame(CameraHandle handle, std::uint32_t* width,
 
 std::uint32_t BeginVEXCAMLive(CameraHandle handle) {
     return on_camera(SdkFunction::BeginVEXCAMLive, {handle_arg(handle)}, handle,
-                     [](Call& call, OpenCamera& camera) {
-                         // Period fixed here: exposure and frame rate changes need a restart.
-                         camera.live = {true, std::chrono::steady_clock::now(),
-                                        camera.model.live_period(call.state().exposure_cap_us),
-                                        1};
+                     [](Call&, OpenCamera& camera) {
+                         camera.live = {true, std::chrono::steady_clock::now(), 0};
                          camera.model.restart_live_count();
-                         call.state().changed.notify_all();
+                         camera.changed.notify_all();
                          return kOk;
                      });
 }
@@ -428,9 +443,9 @@ std::uint32_t GetVEXCAMLiveFrame(CameraHandle handle, std::uint32_t* width,
 
 std::uint32_t StopVEXCAMLive(CameraHandle handle) {
     return on_camera(SdkFunction::StopVEXCAMLive, {handle_arg(handle)}, handle,
-                     [](Call& call, OpenCamera& camera) {
+                     [](Call&, OpenCamera& camera) {
                          camera.live.running = false;
-                         call.state().changed.notify_all();
+                         camera.changed.notify_all();
                          return kOk;
                      });
 }

@@ -64,6 +64,8 @@ def sim(settled_heap):
     gc.collect()
     vexcam_sim.reset()
     vexcam_sim.set_exposure_cap_us(EXPOSURE_CAP_US)
+    # Exact pixel values: tests of the noise turn it back on.
+    vexcam_sim.set_noise(False)
     yield vexcam_sim
     gc.collect()
     bad = vexcam_sim.bad_handle_calls()

@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import vexcam
-from conftest import M8
+from conftest import M8, M16
 
 CLOSED = "Camera handle is null or closed"
 
@@ -67,6 +67,25 @@ def test_unknown_id_is_the_sdks_refusal(sim):
         vexcam.Camera("VXSIM-NONE-999")
     assert str(info.value) == "Failed to open camera: VXSIM-NONE-999"
     assert sim.calls("OpenVEXCAM") == 1
+
+
+@pytest.mark.parametrize("closed_by", ["close", "last reference"])
+def test_an_open_camera_cannot_be_opened_again_until_closed(sim, closed_by):
+    first = vexcam.Camera(M8)
+    with pytest.raises(RuntimeError) as info:
+        vexcam.Camera(M8)
+    assert str(info.value) == f"Failed to open camera: {M8}"
+    vexcam.Camera(M16).close()  # other cameras are free
+    if closed_by == "close":
+        first.close()
+    else:
+        del first
+    vexcam.Camera(M8).close()
+    sim.allow_shared_open()
+    both = [vexcam.Camera(M8), vexcam.Camera(M8)]
+    assert len(set(sim.open_handles())) == 2
+    for cam in both:
+        cam.close()
 
 
 def test_close_twice_closes_once(sim):

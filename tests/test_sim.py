@@ -5,6 +5,7 @@ import math
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import vexcam_sim
@@ -245,6 +246,60 @@ def test_pictures_are_deterministic_and_live_frames_vary(open_camera):
     assert SDK.GetVEXCAMParam(handle, 58) == 2
 
 
+@pytest.fixture
+def noisy(open_camera):
+    """An evenly lit 16-bit camera with sensor noise: `noisy(exposure_us, gain)` is one frame."""
+    vexcam_sim.set_noise(True)
+    handle = open_camera(M16)
+    SDK.SetVEXCAMParam(handle, 40, 2)
+    SDK.SetVEXCAMResolution(handle, 0, 0, 128, 128)
+
+    def frame(exposure_us=2_000, gain=0.0):
+        SDK.SetVEXCAMParam(handle, 8, exposure_us)
+        SDK.SetVEXCAMParam(handle, 6, gain)
+        return np.array(capture(handle), dtype=float)
+
+    return frame
+
+
+def test_noise_is_shot_noise_over_the_noise_free_mean(noisy):
+    vexcam_sim.set_noise(False)
+    clean = {(e, g): noisy(e, g).mean() for e, g in [(1_000, 0.0), (2_000, 0.0), (1_000, 10.0)]}
+    vexcam_sim.set_noise(True)
+    bias = 10 * 256
+
+    def variance(e, g):
+        first, second = noisy(e, g), noisy(e, g)
+        assert first.mean() == pytest.approx(clean[e, g], rel=0.005)  # the mean is unchanged
+        return (first - second).var() / 2  # the fixed pattern cancels in the difference
+
+    base = variance(1_000, 0.0)
+    # Variance in counts grows with the signal in electrons, and with the square of the gain.
+    assert variance(2_000, 0.0) / base == pytest.approx(2.0, rel=0.15)
+    assert variance(1_000, 10.0) / base == pytest.approx(4.0, rel=0.15)
+    assert base == pytest.approx((clean[1_000, 0.0] - bias) * 65535 / 32000, rel=0.15)
+
+
+def test_averaging_lowers_the_noise_and_a_seed_repeats_it(noisy):
+    single = noisy()
+    stack = np.mean([noisy() for _ in range(16)], axis=0)
+    assert stack.std() / single.std() == pytest.approx(0.25, rel=0.15)
+    vexcam_sim.set_seed(7)
+    first = noisy()
+    vexcam_sim.set_seed(7)
+    assert np.array_equal(noisy(), first) and not np.array_equal(noisy(), first)
+
+
+def test_hot_pixels_stay_in_place(open_camera):
+    vexcam_sim.set_noise(True)
+    handle = open_camera(M8)
+    SDK.SetVEXCAMParam(handle, 40, 2)
+    SDK.SetVEXCAMParam(handle, 8, 5_000)
+    frames = [np.array(capture(handle)) for _ in range(2)]
+    hottest = [np.argsort(f)[-3:] for f in frames]
+    assert set(hottest[0]) == set(hottest[1]) and frames[0].max() > np.median(frames[0]) + 50
+
+
 def test_frame_reads_need_an_exposure_or_live_mode(open_camera):
     handle = open_camera()
     assert read(handle)[0] == NO_FRAME
@@ -285,6 +340,20 @@ def test_live_frames_come_at_the_frame_period(open_camera, frame_rate, exposure_
     SDK.BeginVEXCAMLive(handle)
     assert all(read(handle, live=True)[0] == OK for _ in range(4))
     assert 4 * period_s <= time.monotonic() - started < 4 * period_s + 0.5
+
+
+def test_a_longer_exposure_slows_a_running_stream(open_camera):
+    handle = open_camera()
+    vexcam_sim.set_exposure_cap_us(1_000_000)
+    SDK.SetVEXCAMResolution(handle, 0, 0, 32, 32)
+    SDK.SetVEXCAMParam(handle, 9, 1000)
+    SDK.SetVEXCAMParam(handle, 8, 1_000)
+    SDK.BeginVEXCAMLive(handle)
+    assert read(handle, live=True)[0] == OK
+    SDK.SetVEXCAMParam(handle, 8, 50_000)
+    started = time.monotonic()
+    assert all(read(handle, live=True)[0] == OK for _ in range(3))
+    assert time.monotonic() - started >= 0.15
 
 
 def test_stop_wakes_a_waiting_live_reader(open_camera):
@@ -354,6 +423,25 @@ def test_result_scripts_replace_and_persist(open_camera):
     assert vexcam_sim.last_args("SetVEXCAMParam") == (handle, 6, 1.0)
     vexcam_sim.fail_next("CloseVEXCAM", 7)
     assert SDK.CloseVEXCAM(handle) == 7 and handle not in vexcam_sim.open_handles()
+
+
+@pytest.mark.parametrize(
+    "times, after, always, results",
+    [
+        (1, 0, None, [5, OK, OK, OK]),
+        (1, 2, None, [OK, OK, 5, OK]),
+        (2, 1, None, [OK, 5, 5, OK]),
+        (1, 1, 9, [9, 5, 9, 9]),  # the calls let through meet fail_always
+    ],
+)
+def test_fail_next_after_lets_calls_through_first(open_camera, times, after, always, results):
+    handle = open_camera()
+    vexcam_sim.fail_next("SetVEXCAMParam", 5, times=times, after=after)
+    if always is not None:
+        vexcam_sim.fail_always("SetVEXCAMParam", always)
+    assert SDK.SetVEXCAMParam(None, 6, 1.0) == BAD_HANDLE  # uses up nothing
+    assert [SDK.SetVEXCAMParam(handle, 6, 1.0) for _ in results] == results
+    vexcam_sim.reset()  # the suite's own check expects a clean count
 
 
 def test_scripted_values_replace_the_camera(open_camera):

@@ -1,4 +1,6 @@
-# Type information: the installed stubs against the built module, and the examples under mypy.
+# Type information: the installed stubs against the built module, the examples under mypy, and
+# the simulator's helper and README's example test under mypy and pyright, both strict.
+import json
 import os
 import subprocess
 import sys
@@ -12,12 +14,15 @@ pytest.importorskip("mypy", reason="mypy is not installed: pip install 'vexcam[t
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "vexcam.pyi"
+README = ROOT / "README.md"
 SITE = Path(vexcam.__file__).resolve().parent
 
 
 def run_module(args, cwd):
     """Runs `python -m <args>` away from the checkout, so only installed files are seen."""
     env = {name: value for name, value in os.environ.items() if name != "MYPYPATH"}
+    # pyright finds the environment to check through the first python on PATH.
+    env["PATH"] = os.pathsep.join([os.path.dirname(sys.executable), env.get("PATH", "")])
     # Under the sanitizer run, mypy's compiled modules leave their own allocations at exit.
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
@@ -56,3 +61,37 @@ def test_examples_pass_strict_type_checking(tmp_path):
         cwd=tmp_path,
     )
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.fixture
+def readme_test(tmp_path):
+    """README's example test file, written out under the name it gives itself."""
+    text = README.read_text(encoding="utf-8")
+    start = text.index("```python\n# test_brightness.py\n") + len("```python\n")
+    path = tmp_path / "test_brightness.py"
+    path.write_text(text[start : text.index("```", start)], encoding="utf-8")
+    return path
+
+
+def test_readme_example_test_is_strictly_typed_and_passes(readme_test, tmp_path):
+    # The installed helper itself too: mypy reports nothing inside an installed package it
+    # only follows an import into.
+    for target in (["-p", "vexcam_sim"], [str(readme_test)]):
+        checked = run_module(
+            ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *target], cwd=tmp_path
+        )
+        assert checked.returncode == 0, checked.stdout + checked.stderr
+    ran = run_module(["pytest", "-q", "-p", "no:cacheprovider", str(readme_test)], cwd=tmp_path)
+    assert ran.returncode == 0, ran.stdout + ran.stderr
+
+
+def test_pyright_strict_sees_complete_types(readme_test, tmp_path):
+    if run_module(["pyright", "--version"], cwd=tmp_path).returncode != 0:
+        pytest.skip("pyright cannot start here (it needs node)")
+    config = {"typeCheckingMode": "strict", "pythonPath": sys.executable}
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps(config), encoding="utf-8")
+    checked = run_module(["pyright", str(readme_test)], cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    # Every public name of the helper has a known type, as py.typed promises.
+    complete = run_module(["pyright", "--verifytypes", "vexcam_sim", "--ignoreexternal"], cwd=tmp_path)
+    assert complete.returncode == 0, complete.stdout + complete.stderr

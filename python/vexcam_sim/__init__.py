@@ -7,6 +7,8 @@ that simulator from Python, so that tests (and your own scripts, with no camera 
 * choose which cameras exist (`clear_cameras`, `add_camera`),
 * make SDK functions fail or answer something unusual (`fail_next`, `fail_always`,
   `script_param`, `script_scan`, `script_frame`, `script_mem_length`, `open_returns_null`),
+* choose how real the pictures and the cameras are (`set_noise`, `set_seed`,
+  `allow_shared_open`),
 * see what the program asked of the SDK (`calls`, `last_args`, `call_log`, `gil_held`,
   `frame_buffer_zeroed`, `open_handles`, `close_count`, `bad_handle_calls`),
 * hold a call inside the SDK to test threading (`block`, `wait_blocked`, `unblock`),
@@ -38,8 +40,13 @@ import ctypes
 import math
 import os
 import sys
+from collections.abc import Callable, Mapping
+from typing import Any, Final, TypeAlias
 
 import vexcam
+
+# One scalar argument of an SDK call, as `last_args` reports it.
+Arg: TypeAlias = int | float | bytes | None
 
 __all__ = [
     "reset",
@@ -52,6 +59,7 @@ __all__ = [
     "script_param",
     "script_scan",
     "open_returns_null",
+    "allow_shared_open",
     "script_frame",
     "script_mem_length",
     "calls",
@@ -69,16 +77,19 @@ __all__ = [
     "unblock",
     "set_fast_frames",
     "set_exposure_cap_us",
+    "set_noise",
+    "set_seed",
 ]
 
-_U32_MAX = 0xFFFFFFFF
-_ID_BUFFER = 64
-_FIRMWARE_BUFFER = 32
-_CALL_LOG_LIMIT = 10_000
-_MAX_ARGS = 8
+_U32_MAX: Final = 0xFFFFFFFF
+_U64_MAX: Final = 0xFFFFFFFFFFFFFFFF
+_ID_BUFFER: Final = 64
+_FIRMWARE_BUFFER: Final = 32
+_CALL_LOG_LIMIT: Final = 10_000
+_MAX_ARGS: Final = 8
 
 
-def _load_library():
+def _load_library() -> ctypes.CDLL:
     # The extension has already loaded the SDK through its own dependency entry; asking the
     # loader for the same name returns that very object instead of loading a second copy.
     if sys.platform == "win32":
@@ -95,11 +106,11 @@ def _load_library():
     return lib
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     c = ctypes
     i32, u32, u64 = c.c_int32, c.c_uint32, c.c_uint64
     u32p, u64p = c.POINTER(u32), c.POINTER(u64)
-    signatures = {
+    signatures: dict[str, tuple[Any, list[Any]]] = {
         "vxsim_function_count": (i32, []),
         "vxsim_function_name": (c.c_char_p, [i32]),
         "vxsim_reset": (None, []),
@@ -107,7 +118,7 @@ def _declare(lib):
         "vxsim_camera_id": (u32, [u32, c.c_char_p, u32]),
         "vxsim_clear_cameras": (None, []),
         "vxsim_add_camera": (i32, [c.c_char_p, u32, u32, u32, c.c_char_p, u32]),
-        "vxsim_fail_next": (i32, [i32, u32, u32]),
+        "vxsim_fail_next": (i32, [i32, u32, u32, u32]),
         "vxsim_fail_always": (i32, [i32, u32]),
         "vxsim_clear_script": (i32, [i32]),
         "vxsim_script_param": (None, [c.c_double, u32]),
@@ -116,6 +127,7 @@ def _declare(lib):
             [u32, u32p, c.POINTER(c.c_char_p), u32p, u32, u32p, u32p, u32],
         ),
         "vxsim_open_returns_null": (None, [i32]),
+        "vxsim_set_shared_open": (None, [i32]),
         "vxsim_script_frame": (None, [u32, u32, u32, u32, u32, c.c_char_p, c.c_int64, u32]),
         "vxsim_calls": (u64, [i32]),
         "vxsim_last_args": (
@@ -135,6 +147,8 @@ def _declare(lib):
         "vxsim_wait_blocked": (i32, [i32, u32]),
         "vxsim_set_fast_frames": (None, [i32]),
         "vxsim_set_exposure_cap_us": (None, [u64]),
+        "vxsim_set_noise": (None, [i32]),
+        "vxsim_set_seed": (None, [u64]),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name)
@@ -143,21 +157,23 @@ def _declare(lib):
     return lib
 
 
-_lib = _declare(_load_library())
-_FUNCTIONS = {
+# The C functions are reached through this, typed Any: ctypes checks each call's arguments
+# against the declarations above, and every result is converted before it leaves this module.
+_lib: Any = _declare(_load_library())
+_FUNCTIONS: Final[dict[str, int]] = {
     _lib.vxsim_function_name(i).decode("ascii"): i for i in range(_lib.vxsim_function_count())
 }
-_NAMES = {index: name for name, index in _FUNCTIONS.items()}
+_NAMES: Final[dict[int, str]] = {index: name for name, index in _FUNCTIONS.items()}
 
 
-def _fn(func):
+def _fn(func: str) -> int:
     try:
         return _FUNCTIONS[func]
     except (KeyError, TypeError):
         raise ValueError(f"unknown SDK function: {func!r}") from None
 
 
-def _u32(value, what):
+def _u32(value: int, what: str) -> int:
     """Accepts 0..2**32-1, and negative codes down to -2**31 as their 32-bit pattern."""
     value = int(value)
     if not -(2**31) <= value <= _U32_MAX:
@@ -165,44 +181,52 @@ def _u32(value, what):
     return value & _U32_MAX
 
 
-def _times(times):
-    times = int(times)
-    if not 0 <= times <= _U32_MAX:
-        raise ValueError(f"times must be between 0 and {_U32_MAX}, got {times}")
-    return times
+def _count(value: int, what: str) -> int:
+    value = int(value)
+    if not 0 <= value <= _U32_MAX:
+        raise ValueError(f"{what} must be between 0 and {_U32_MAX}, got {value}")
+    return value
 
 
-def _as_bytes(text, what):
+def _times(times: int) -> int:
+    return _count(times, "times")
+
+
+def _as_bytes(text: object, what: str) -> bytes:
+    """Checked at run time too: untyped callers may pass anything."""
     if isinstance(text, str):
         return text.encode("utf-8")
-    if isinstance(text, (bytes, bytearray, memoryview)):
+    if isinstance(text, (bytes, bytearray)):
         return bytes(text)
+    if isinstance(text, memoryview):
+        return text.tobytes()
     raise TypeError(f"{what} must be str or bytes, not {type(text).__name__}")
 
 
-def reset():
+def reset() -> None:
     """Puts the simulator back to its state after loading.
 
     Restores the default camera list; clears every script, counter, the call log and the
-    recorded arguments; lifts every block (blocked calls go on); turns fast frames and
-    `open_returns_null` off; sets the exposure cap back to 2 s. Cameras that are still open
+    recorded arguments; lifts every block (blocked calls go on); turns fast frames,
+    `open_returns_null` and `allow_shared_open` off; turns sensor noise on and restarts it
+    from seed 0; sets the exposure cap back to 2 s. Cameras that are still open
     stay open and usable: a `Camera` left over from an earlier test may close its handle
     later without that counting as a bad call. Handle values are never reused.
     """
     _lib.vxsim_reset()
 
 
-def cameras():
+def cameras() -> list[str]:
     """Returns the ids (list of str) of the configured cameras, in scanning order."""
-    ids = []
+    ids: list[str] = []
     buffer = ctypes.create_string_buffer(_ID_BUFFER)
     for index in range(_lib.vxsim_camera_count()):
-        length = _lib.vxsim_camera_id(index, buffer, _ID_BUFFER)
+        length: int = _lib.vxsim_camera_id(index, buffer, _ID_BUFFER)
         ids.append(buffer.raw[: min(length, _ID_BUFFER)].decode("utf-8", "surrogateescape"))
     return ids
 
 
-def clear_cameras():
+def clear_cameras() -> None:
     """Removes every camera: scanning finds none and OpenVEXCAM returns NULL for any id.
 
     Cameras already open are not affected.
@@ -210,7 +234,13 @@ def clear_cameras():
     _lib.vxsim_clear_cameras()
 
 
-def add_camera(id, width, height, bits, firmware=b"\x01\x02\x03"):
+def add_camera(
+    id: str | bytes,
+    width: int,
+    height: int,
+    bits: int,
+    firmware: bytes | str = b"\x01\x02\x03",
+) -> None:
     """Adds a camera at the end of the scanning order.
 
     `id` (str or bytes) is at most 63 bytes without NUL and unique among the configured
@@ -221,24 +251,30 @@ def add_camera(id, width, height, bits, firmware=b"\x01\x02\x03"):
     for anything outside these rules.
     """
     raw = _as_bytes(id, "id")
-    firmware = _as_bytes(firmware, "firmware")
+    firmware_bytes = _as_bytes(firmware, "firmware")
     if b"\0" in raw or len(raw) >= _ID_BUFFER:
         raise ValueError("camera id must be at most 63 bytes without NUL")
-    if len(firmware) > _FIRMWARE_BUFFER:
+    if len(firmware_bytes) > _FIRMWARE_BUFFER:
         raise ValueError("firmware must be at most 32 bytes")
     if not (1 <= width <= _U32_MAX and 1 <= height <= _U32_MAX and 1 <= bits <= 16):
         raise ValueError("width and height must be at least 1 and bits between 1 and 16")
     if width * height * 2 > _U32_MAX:
         raise ValueError("width * height * 2 must fit in 32 bits")
-    status = _lib.vxsim_add_camera(raw, width, height, bits, firmware, len(firmware))
+    status = _lib.vxsim_add_camera(
+        raw, width, height, bits, firmware_bytes, len(firmware_bytes)
+    )
     if status == -3:
         raise ValueError(f"a camera with id {raw!r} already exists")
     if status != 0:
         raise ValueError("invalid camera description")
 
 
-def fail_next(func, code, times=1):
+def fail_next(func: str, code: int, times: int = 1, after: int = 0) -> None:
     """The next `times` calls of `func` return `code` instead of doing their work.
+
+    With `after`, the first `after` calls go through as usual (to a `fail_always` script
+    or the camera) and the `times` calls after them fail: `fail_next("GetVEXCAMLiveFrame",
+    8, after=2)` fails the third frame read from now.
 
     `code` is the 32-bit result (negative values are taken as their 32-bit pattern, so -1
     means 4294967295). For ScanVEXCAM it is the camera count returned, for GetVEXCAMMemLength
@@ -249,15 +285,15 @@ def fail_next(func, code, times=1):
     is left of the previous one (`times=0` just removes it), so a call that the program
     rightly skipped never leaves a stale answer behind.
     """
-    _lib.vxsim_fail_next(_fn(func), _u32(code, "code"), _times(times))
+    _lib.vxsim_fail_next(_fn(func), _u32(code, "code"), _times(times), _count(after, "after"))
 
 
-def fail_always(func, code):
+def fail_always(func: str, code: int) -> None:
     """Like `fail_next`, for every call until `clear_script(func)` or `reset()`."""
     _lib.vxsim_fail_always(_fn(func), _u32(code, "code"))
 
 
-def clear_script(func):
+def clear_script(func: str) -> None:
     """Forgets every script that changes what `func` does.
 
     That is its `fail_next` and `fail_always` scripts, and also `script_param` for
@@ -267,7 +303,7 @@ def clear_script(func):
     _lib.vxsim_clear_script(_fn(func))
 
 
-def script_param(value, times=1):
+def script_param(value: float, times: int = 1) -> None:
     """The next `times` GetVEXCAMParam calls return `value` (NaN and infinities too).
 
     Replaces what is left of an earlier `script_param`; `fail_next` is served before it.
@@ -275,7 +311,11 @@ def script_param(value, times=1):
     _lib.vxsim_script_param(float(value), _times(times))
 
 
-def script_scan(count, ids=None, failing=None):
+def script_scan(
+    count: int,
+    ids: Mapping[int, str | bytes] | None = None,
+    failing: Mapping[int, int] | None = None,
+) -> None:
     """Scripts discovery until `reset()` (or `clear_script("ScanVEXCAM")`).
 
     ScanVEXCAM returns `count`. GetVEXCAMId(i) returns `failing[i]` without writing for the
@@ -283,36 +323,53 @@ def script_scan(count, ids=None, failing=None):
     UTF-8) raw into the id buffer, followed by a NUL unless it is exactly 64 bytes long; and
     writes b"SCRIPTED-<i>" for every other index. A new call replaces the previous script.
     """
-    ids = {int(i): _as_bytes(v, "id") for i, v in (ids or {}).items()}
-    failing = {int(i): _u32(code, "code") for i, code in (failing or {}).items()}
-    if any(len(v) > _ID_BUFFER for v in ids.values()):
+    id_bytes = {int(i): _as_bytes(v, "id") for i, v in (ids or {}).items()}
+    codes = {int(i): _u32(code, "code") for i, code in (failing or {}).items()}
+    if any(len(v) > _ID_BUFFER for v in id_bytes.values()):
         raise ValueError("a scripted id is at most 64 bytes")
-    for index in (*ids, *failing):
+    for index in (*id_bytes, *codes):
         if not 0 <= index <= _U32_MAX:
             raise ValueError(f"index {index} does not fit in 32 bits")
-    u32_array = ctypes.c_uint32 * max(len(ids), len(failing), 1)
+    u32_array = ctypes.c_uint32 * max(len(id_bytes), len(codes), 1)
     status = _lib.vxsim_script_scan(
         _u32(count, "count"),
-        u32_array(*ids.keys()),
-        (ctypes.c_char_p * max(len(ids), 1))(*ids.values()),
-        u32_array(*(len(v) for v in ids.values())),
-        len(ids),
-        u32_array(*failing.keys()),
-        u32_array(*failing.values()),
-        len(failing),
+        u32_array(*id_bytes.keys()),
+        (ctypes.c_char_p * max(len(id_bytes), 1))(*id_bytes.values()),
+        u32_array(*(len(v) for v in id_bytes.values())),
+        len(id_bytes),
+        u32_array(*codes.keys()),
+        u32_array(*codes.values()),
+        len(codes),
     )
     if status != 0:
         raise ValueError("invalid scan script")
 
 
-def open_returns_null(flag=True):
+def open_returns_null(flag: bool = True) -> None:
     """While `flag` is true, OpenVEXCAM returns NULL for every id."""
     _lib.vxsim_open_returns_null(1 if flag else 0)
 
 
+def allow_shared_open(flag: bool = True) -> None:
+    """While `flag` is true, an id may be opened again while a handle to it is open.
+
+    By default a camera serves one handle at a time, as hardware does: OpenVEXCAM of an id
+    already open returns NULL, so a second `vexcam.Camera(id)` raises "Failed to open
+    camera: ID" until the first is closed. Shared handles are independent cameras, each
+    with its own settings and streams.
+    """
+    _lib.vxsim_set_shared_open(1 if flag else 0)
+
+
 def script_frame(
-    width=None, height=None, bits=None, channels=None, data=None, unwritten=False, times=1
-):
+    width: int | None = None,
+    height: int | None = None,
+    bits: int | None = None,
+    channels: int | None = None,
+    data: bytes | bytearray | memoryview | None = None,
+    unwritten: bool = False,
+    times: int = 1,
+) -> None:
     """The next `times` frame reads (GetVEXCAMSingleFrame or GetVEXCAMLiveFrame) succeed.
 
     They need no exposure or live mode and return 0. Each out-value given is written; one
@@ -331,21 +388,21 @@ def script_frame(
     )
 
 
-def script_mem_length(n, times=1):
+def script_mem_length(n: int, times: int = 1, after: int = 0) -> None:
     """The next `times` GetVEXCAMMemLength calls return `n` (0 is its failure value).
 
-    The same as `fail_next("GetVEXCAMMemLength", n, times)`. Frame reads then write at most
-    `n` bytes.
+    The same as `fail_next("GetVEXCAMMemLength", n, times, after)`. Frame reads then write
+    at most `n` bytes.
     """
-    fail_next("GetVEXCAMMemLength", n, times)
+    fail_next("GetVEXCAMMemLength", n, times, after)
 
 
-def calls(func):
+def calls(func: str) -> int:
     """Returns how many times `func` was called since `reset()`, failed calls included."""
     return int(_lib.vxsim_calls(_fn(func)))
 
 
-def last_args(func):
+def last_args(func: str) -> tuple[Arg, ...]:
     """Returns the scalar arguments of the last call of `func`, in order, as a tuple.
 
     Handles and unsigned integers come back as int, doubles as float, OpenVEXCAM's id as
@@ -361,7 +418,7 @@ def last_args(func):
     capacity = 256
     while True:
         text = ctypes.create_string_buffer(capacity)
-        count = _lib.vxsim_last_args(
+        count: int = _lib.vxsim_last_args(
             index, kinds, integers, reals, _MAX_ARGS, text, capacity, ctypes.byref(text_length)
         )
         if text_length.value <= capacity:
@@ -369,7 +426,7 @@ def last_args(func):
         capacity = text_length.value
     if count < 0:
         return ()
-    result = []
+    result: list[Arg] = []
     for i in range(count):
         kind = kinds.raw[i : i + 1]
         if kind == b"d":
@@ -383,21 +440,21 @@ def last_args(func):
     return tuple(result)
 
 
-def call_log():
+def call_log() -> list[str]:
     """Returns the names of the SDK functions called since `reset()`, oldest first.
 
     Only the last 10000 calls are kept.
     """
     out = (ctypes.c_int32 * _CALL_LOG_LIMIT)()
-    length = _lib.vxsim_call_log(out, _CALL_LOG_LIMIT)
+    length: int = _lib.vxsim_call_log(out, _CALL_LOG_LIMIT)
     return [_NAMES[out[i]] for i in range(min(length, _CALL_LOG_LIMIT))]
 
 
-def _tristate(value):
+def _tristate(value: int) -> bool | None:
     return None if value < 0 else bool(value)
 
 
-def gil_held(func):
+def gil_held(func: str) -> bool | None:
     """Whether the thread of the last call of `func` held the Python GIL.
 
     None if `func` was not called since `reset()`, or if the library could not find the
@@ -406,7 +463,7 @@ def gil_held(func):
     return _tristate(_lib.vxsim_gil_held(_fn(func)))
 
 
-def frame_buffer_zeroed(func):
+def frame_buffer_zeroed(func: str) -> bool | None:
     """For the last call of a frame function: were its buffer's bytes all zero on entry?
 
     The bytes checked are as many as GetVEXCAMMemLength last reported for that handle.
@@ -415,37 +472,37 @@ def frame_buffer_zeroed(func):
     return _tristate(_lib.vxsim_frame_buffer_zeroed(_fn(func)))
 
 
-def _handle_list(query):
+def _handle_list(query: Callable[[Any, int], int]) -> list[int]:
     capacity = 64
     while True:
         out = (ctypes.c_uint64 * capacity)()
-        count = query(out, capacity)
+        count = int(query(out, capacity))
         if count <= capacity:
             return [int(out[i]) for i in range(count)]
         capacity = count
 
 
-def open_handles():
+def open_handles() -> list[int]:
     """Returns the handles (ints) open right now, opened before `reset()` too, ascending."""
     return _handle_list(_lib.vxsim_open_handles)
 
 
-def opened_handles():
+def opened_handles() -> list[int]:
     """Returns every handle OpenVEXCAM returned since `reset()`, in the order returned."""
     return _handle_list(_lib.vxsim_opened_handles)
 
 
-def last_handle():
+def last_handle() -> int:
     """Returns the handle that OpenVEXCAM last returned since `reset()`, or 0."""
     return int(_lib.vxsim_last_handle())
 
 
-def close_count(handle):
+def close_count(handle: int) -> int:
     """Returns how many CloseVEXCAM calls named `handle` since `reset()`, failed ones too."""
     return int(_lib.vxsim_close_count(int(handle)))
 
 
-def bad_handle_calls():
+def bad_handle_calls() -> int:
     """Returns how many calls since `reset()` named a null, unknown or closed handle.
 
     A call whose handle another thread closed while it waited inside the SDK counts too.
@@ -454,7 +511,7 @@ def bad_handle_calls():
     return int(_lib.vxsim_bad_handle_calls())
 
 
-def block(func):
+def block(func: str) -> None:
     """From now on, calls of `func` wait inside the SDK until `unblock(func)`.
 
     They are counted and logged before they wait, and do their work after.
@@ -462,29 +519,29 @@ def block(func):
     _lib.vxsim_block(_fn(func))
 
 
-def wait_blocked(func, timeout=5.0):
+def wait_blocked(func: str, timeout: float = 5.0) -> bool:
     """Waits until a thread waits inside `func`; returns False if `timeout` s pass first."""
     index = _fn(func)
     ms = 0 if timeout <= 0 else min(math.ceil(timeout * 1000), _U32_MAX)
-    return _lib.vxsim_wait_blocked(index, ms) == 1
+    return bool(_lib.vxsim_wait_blocked(index, ms) == 1)
 
 
-def unblock(func):
+def unblock(func: str) -> None:
     """Lets every call waiting inside `func` go on, and stops blocking new calls."""
     _lib.vxsim_unblock(_fn(func))
 
 
-def set_fast_frames(flag):
+def set_fast_frames(flag: bool) -> None:
     """Turns the cheap mode for benchmarks on or off.
 
     In fast mode exposures and live frames take no time, and frame reads copy a picture made
-    once per readout setting (the same for every live frame). The rules stay: a single-frame
-    read still needs an exposure before it, a live read needs live mode.
+    once per readout setting (the same for every live frame, its noise drawn once). The rules
+    stay: a single-frame read still needs an exposure before it, a live read needs live mode.
     """
     _lib.vxsim_set_fast_frames(1 if flag else 0)
 
 
-def set_exposure_cap_us(us):
+def set_exposure_cap_us(us: int) -> None:
     """Sets the longest wall-clock time (µs) an exposure really waits; default 2_000_000.
 
     Brightness still follows the exposure time that was set; only the waiting is cut short.
@@ -494,3 +551,27 @@ def set_exposure_cap_us(us):
     if us < 0:
         raise ValueError("the exposure cap cannot be negative")
     _lib.vxsim_set_exposure_cap_us(us)
+
+
+def set_noise(flag: bool) -> None:
+    """Turns sensor noise on (the default after loading and `reset()`) or off.
+
+    With noise, every exposure and live frame draws photon shot noise, read noise and dark
+    current afresh, over a few fixed hot pixels, so two frames at the same settings differ
+    and averaging N of them lowers the noise by about sqrt(N). The mean level follows
+    exposure, gain and offset as without noise. Without it, the same settings give
+    byte-identical single exposures: the picture a test can compare exactly.
+    """
+    _lib.vxsim_set_noise(1 if flag else 0)
+
+
+def set_seed(seed: int) -> None:
+    """Restarts the noise sequence from `seed` (0 to 2**64-1).
+
+    The same calls after the same seed give the same frames, whichever cameras make them.
+    `reset()` restarts it from seed 0.
+    """
+    seed = int(seed)
+    if not 0 <= seed <= _U64_MAX:
+        raise ValueError(f"seed must be between 0 and {_U64_MAX}, got {seed}")
+    _lib.vxsim_set_seed(seed)

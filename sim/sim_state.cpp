@@ -7,6 +7,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <pthread.h>
 #endif
 
 namespace vxsim {
@@ -77,9 +78,26 @@ std::uint64_t SimState::next_noise_stream() noexcept {
     return noise_stream(noise_seed.load(), noise_draws.fetch_add(1));
 }
 
+#if !defined(_WIN32)
+namespace {
+// fork() copies the state's lock as it is: held, if another thread was inside a call, and then
+// never released in the child. So it is held across the fork and released on both sides, and a
+// child can still script and ask the control plane. (A camera's own lock is not: the parent's
+// cameras are not the child's to use.)
+void lock_for_fork() { sim_state().mutex.lock(); }
+void unlock_after_fork() { sim_state().mutex.unlock(); }
+} // namespace
+#endif
+
 SimState& sim_state() {
     // Never destroyed: a thread may still be inside a call while the process exits.
-    static SimState* const state = new SimState;
+    static SimState* const state = [] {
+        auto* made = new SimState;
+#if !defined(_WIN32)
+        (void)pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
+#endif
+        return made;
+    }();
     return *state;
 }
 

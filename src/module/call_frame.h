@@ -12,8 +12,8 @@
 /// Every parameter name of the module, each once, in an order that makes each callable's
 /// parameter list a run of consecutive names.
 inline constexpr const char* kParameterNames[] = {
-    "id", "mode", "us", "gain", "offset", "x", "y", "width", "height", "bin_x", "bin_y",
-    "control_id", "value",
+    "id",    "mode",   "us",    "gain",  "offset",     "x",     "y",
+    "width", "height", "bin_x", "bin_y", "control_id", "value",
 };
 inline constexpr std::size_t kParameterNameCount = std::size(kParameterNames);
 
@@ -24,7 +24,9 @@ struct CallableSpec {
     std::size_t first; // the parameters are kParameterNames[first, first + count)
     Py_ssize_t count;
 
-    const char* name(Py_ssize_t i) const { return kParameterNames[first + static_cast<std::size_t>(i)]; }
+    const char* name(Py_ssize_t i) const {
+        return kParameterNames[first + static_cast<std::size_t>(i)];
+    }
 };
 
 /// The spec of a callable whose parameters are `names`, in that order. Names that are not a run

@@ -69,7 +69,8 @@ PyObject* to_python(double value) {
     return result ? result : raise_api_failure();
 }
 PyObject* to_python(std::string& text) {
-    PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* result =
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     return result ? result : raise_api_failure();
 }
 PyObject* to_python(FrameBuffer& frame) {
@@ -84,7 +85,8 @@ PyObject* to_python(Result<T>&& result) {
 
 template <class... Names>
 consteval CallableSpec method_spec(const char* function, Names... names) {
-    return callable_spec(function, "Camera", std::array<std::string_view, sizeof...(Names)>{names...});
+    return callable_spec(function, "Camera",
+                         std::array<std::string_view, sizeof...(Names)>{names...});
 }
 
 // The native parameters of an operation `Outcome operation(const CameraCore&, Params...)`, as
@@ -116,7 +118,8 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         // In parameter order; the first failure stops the rest.
         const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
             return (convert_argument(slots[I], Callable.name(I), std::get<I>(values)) && ...);
-        }(std::make_index_sequence<kCount>{});
+        }
+        (std::make_index_sequence<kCount>{});
         if (!converted)
             return nullptr;
         return to_python(std::apply(
@@ -224,16 +227,15 @@ PyMethodDef camera_methods[] = {
     {"get_firmware_version", as_cfunction<noarg_method<firmware_version>>(), kNoArgs,
      "get_firmware_version($self)\n--\n\n"},
     {"init", as_cfunction<noarg_method<init_camera>>(), kNoArgs, "init($self)\n--\n\n"},
-    {"set_stream_mode", as_cfunction<fast_method<kSetStreamMode, set_stream_mode>>(),
-     kFastCall, "set_stream_mode($self, mode)\n--\n\n"},
+    {"set_stream_mode", as_cfunction<fast_method<kSetStreamMode, set_stream_mode>>(), kFastCall,
+     "set_stream_mode($self, mode)\n--\n\n"},
     {"set_exposure", as_cfunction<fast_method<kSetExposure, set_exposure>>(), kFastCall,
      "set_exposure($self, us)\n--\n\n"},
     {"set_gain", as_cfunction<fast_method<kSetGain, set_gain>>(), kFastCall,
      "set_gain($self, gain)\n--\n\n"},
     {"set_offset", as_cfunction<fast_method<kSetOffset, set_offset>>(), kFastCall,
      "set_offset($self, offset)\n--\n\n"},
-    {"set_resolution",
-     as_cfunction<fast_method<kSetResolution, set_resolution>>(), kFastCall,
+    {"set_resolution", as_cfunction<fast_method<kSetResolution, set_resolution>>(), kFastCall,
      "set_resolution($self, x, y, width, height)\n--\n\n"},
     {"set_bin_mode", as_cfunction<fast_method<kSetBinMode, set_bin_mode>>(), kFastCall,
      "set_bin_mode($self, bin_x, bin_y)\n--\n\n"},
@@ -247,9 +249,8 @@ PyMethodDef camera_methods[] = {
     {"get_live_frame", as_cfunction<waiting_method<get_live_frame>>(), kNoArgs,
      "get_live_frame($self)\n--\n\n"},
     {"stop_live", as_cfunction<noarg_method<stop_live>>(), kNoArgs, "stop_live($self)\n--\n\n"},
-    {"is_control_available",
-     as_cfunction<fast_method<kIsControlAvailable, is_control_available>>(), kFastCall,
-     "is_control_available($self, control_id)\n--\n\n"},
+    {"is_control_available", as_cfunction<fast_method<kIsControlAvailable, is_control_available>>(),
+     kFastCall, "is_control_available($self, control_id)\n--\n\n"},
     {"set_param", as_cfunction<fast_method<kSetParam, set_param>>(), kFastCall,
      "set_param($self, control_id, value)\n--\n\n"},
     {"get_param", as_cfunction<fast_method<kGetParam, get_param>>(), kFastCall,

@@ -42,8 +42,8 @@ constexpr char kContainerDoc[] =
 Result<PyTypeObject*> container_type() {
     if (module_state.container_type == nullptr) {
         PyObject* type = make_heap_type("PySliceContainer", kContainerDoc,
-                                        static_cast<int>(sizeof(SliceContainer)),
-                                        container_dealloc, container_new, nullptr);
+                                        static_cast<int>(sizeof(SliceContainer)), container_dealloc,
+                                        container_new, nullptr);
         if (type == nullptr) {
             PyErr_Print();
             return InternalFault{"failed to create type object for PySliceContainer"};
@@ -111,8 +111,8 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
                                      static_cast<numpy::npy_intp>(samples.width)};
     const numpy::npy_intp strides[2] = {static_cast<numpy::npy_intp>(samples.width * element),
                                         static_cast<numpy::npy_intp>(element)};
-    py::Ref array = py::Ref::steal(api.new_from_descr(api.array_type, descr, 2, dims, strides,
-                                                      data, numpy::kArrayWriteable, nullptr));
+    py::Ref array = py::Ref::steal(api.new_from_descr(api.array_type, descr, 2, dims, strides, data,
+                                                      numpy::kArrayWriteable, nullptr));
     if (!array)
         return api_failure();
     // The array then keeps the container, and with it the samples, alive.

@@ -32,8 +32,8 @@ PyObject* module_scan_cameras(PyObject* /*module*/, PyObject* /*unused*/) noexce
         if (!list)
             return raise_api_failure();
         for (std::size_t i = 0; i < found.size(); ++i) {
-            PyObject* id =
-                PyUnicode_FromStringAndSize(found[i].data(), static_cast<Py_ssize_t>(found[i].size()));
+            PyObject* id = PyUnicode_FromStringAndSize(found[i].data(),
+                                                       static_cast<Py_ssize_t>(found[i].size()));
             if (id == nullptr)
                 return raise_api_failure();
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
@@ -140,6 +140,4 @@ PyObject* init_module() {
 
 PyMODINIT_FUNC PyInit_vexcam(void);
 
-PyMODINIT_FUNC PyInit_vexcam(void) {
-    return guarded(init_module);
-}
+PyMODINIT_FUNC PyInit_vexcam(void) { return guarded(init_module); }

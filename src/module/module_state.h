@@ -19,8 +19,8 @@ struct ModuleState {
     std::atomic<std::int64_t> owning_interpreter{-1}; // the first interpreter to import us
     PyObject* module = nullptr;
     PyObject* camera_type = nullptr;
-    PyObject* container_type = nullptr; // PySliceContainer, made with the first frame
-    void** numpy_api = nullptr;         // its capsule is kept referenced, so the table stays valid
+    PyObject* container_type = nullptr;  // PySliceContainer, made with the first frame
+    void** numpy_api = nullptr;          // its capsule is kept referenced, so the table stays valid
     PyObject* panic_exception = nullptr; // made with the first internal fault
     // kParameterNames as interned str objects: keyword names written in Python source are
     // interned too, so most keywords match by identity.

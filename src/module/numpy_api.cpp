@@ -27,7 +27,8 @@ constexpr const char* kArrayModules[] = {"numpy._core.multiarray", "numpy.core.m
 // capsule), or anything else, such as a KeyboardInterrupt raised by a signal handler while
 // NumPy was importing, which the caller gets as it is.
 bool api_is_missing() {
-    return PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError);
+    return PyErr_ExceptionMatches(PyExc_ImportError) ||
+           PyErr_ExceptionMatches(PyExc_AttributeError);
 }
 
 InternalFault missing_api(std::string detail) {

@@ -16,8 +16,8 @@ constexpr char kPanicDoc[] =
 
 PyObject* panic_exception_type() {
     if (module_state.panic_exception == nullptr)
-        module_state.panic_exception = PyErr_NewExceptionWithDoc(
-            "vexcam.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+        module_state.panic_exception = PyErr_NewExceptionWithDoc("vexcam.PanicException", kPanicDoc,
+                                                                 PyExc_BaseException, nullptr);
     return module_state.panic_exception;
 }
 

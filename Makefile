@@ -3,7 +3,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all install run test test-asan test-tsan test-numpy1 valgrind bench clean
+.PHONY: all install run test test-asan test-tsan test-numpy1 valgrind bench clean format format-check
 all: test
 
 # Every venv is made alike, with the first working CPython 3.12; each target fills its own.
@@ -77,3 +77,13 @@ bench: install
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV)
+
+# C and C++ layout, by .clang-format; clang-format from Debian's packages, installed if missing.
+FORMATTED = $$(git ls-files '*.c' '*.cpp' '*.h')
+format:
+	command -v clang-format >/dev/null || { apt-get update && apt-get install -y clang-format; }
+	clang-format -i $(FORMATTED)
+
+format-check:
+	command -v clang-format >/dev/null || { apt-get update && apt-get install -y clang-format; }
+	clang-format --dry-run --Werror $(FORMATTED)

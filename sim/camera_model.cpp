@@ -41,8 +41,8 @@ const ControlInfo* find_control(std::uint32_t control) {
     return found == kControls.end() ? nullptr : found;
 }
 
-Sensor make_sensor(const char* id, std::uint32_t width, std::uint32_t height,
-                       std::uint32_t bits, std::array<unsigned char, 3> firmware) {
+Sensor make_sensor(const char* id, std::uint32_t width, std::uint32_t height, std::uint32_t bits,
+                   std::array<unsigned char, 3> firmware) {
     Sensor sensor{id, width, height, bits, {}};
     std::copy(firmware.begin(), firmware.end(), sensor.firmware.begin());
     return sensor;
@@ -109,8 +109,8 @@ std::uint32_t CameraModel::set_stream_mode(std::uint8_t mode) noexcept {
 std::uint32_t CameraModel::set_region(std::uint32_t x, std::uint32_t y, std::uint32_t width,
                                       std::uint32_t height) noexcept {
     // 64-bit sums: x + width must not wrap around into the sensor.
-    if (width < readout_.bin || height < readout_.bin ||
-        std::uint64_t{x} + width > sensor_.width || std::uint64_t{y} + height > sensor_.height)
+    if (width < readout_.bin || height < readout_.bin || std::uint64_t{x} + width > sensor_.width ||
+        std::uint64_t{y} + height > sensor_.height)
         return kOutOfRange;
     readout_.x = x;
     readout_.y = y;

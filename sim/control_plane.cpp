@@ -41,7 +41,7 @@ std::int32_t on_function(std::int32_t fn, Body&& body) noexcept {
     });
 }
 
-std::int32_t tristate(std::int32_t fn, std::int8_t FunctionRecord::* field) {
+std::int32_t tristate(std::int32_t fn, std::int8_t FunctionRecord::*field) {
     std::int32_t result = kUnknownFunction;
     on_function(fn, [&](SimState&, FunctionRecord& rec, std::unique_lock<std::mutex>&) {
         result = rec.*field;
@@ -247,9 +247,9 @@ std::uint64_t vxsim_calls(std::int32_t fn) {
     return calls;
 }
 
-std::int32_t vxsim_last_args(std::int32_t fn, char* kinds, std::uint64_t* integers,
-                             double* reals, std::uint32_t capacity, char* text,
-                             std::uint32_t text_capacity, std::uint32_t* text_length) {
+std::int32_t vxsim_last_args(std::int32_t fn, char* kinds, std::uint64_t* integers, double* reals,
+                             std::uint32_t capacity, char* text, std::uint32_t text_capacity,
+                             std::uint32_t* text_length) {
     std::int32_t count = -1;
     const std::int32_t status = on_function(fn, [&](SimState&, FunctionRecord& rec, auto&) {
         if (!rec.called)

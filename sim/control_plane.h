@@ -45,9 +45,9 @@ void vxsim_script_frame(std::uint32_t written, std::uint32_t width, std::uint32_
 std::uint64_t vxsim_calls(std::int32_t fn);
 /// Argument count of the last call (-1: never called), its kinds ('h' handle, 'u' unsigned,
 /// 'd' double, 's' text, 'n' null text) and values; the one text argument goes to text.
-std::int32_t vxsim_last_args(std::int32_t fn, char* kinds, std::uint64_t* integers,
-                             double* reals, std::uint32_t capacity, char* text,
-                             std::uint32_t text_capacity, std::uint32_t* text_length);
+std::int32_t vxsim_last_args(std::int32_t fn, char* kinds, std::uint64_t* integers, double* reals,
+                             std::uint32_t capacity, char* text, std::uint32_t text_capacity,
+                             std::uint32_t* text_length);
 /// Writes up to capacity function indexes, oldest first, and returns the log's length.
 std::uint32_t vxsim_call_log(std::int32_t* out, std::uint32_t capacity);
 /// 1 yes, 0 no, -1 unknown (never called, or no interpreter found).

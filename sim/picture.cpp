@@ -51,8 +51,8 @@ constexpr double kFlatLevel = 0.25;
 // to 32000 at 16 (0.49 e-/count).
 constexpr double kFullWell8BitE = 2'000.0;
 constexpr double kReadNoiseE = 3.0;
-constexpr double kDarkCurrentE = 20.0;       // electrons per second per pixel at 25 C
-constexpr double kHotPixelE = 200'000.0;     // the same for a hot pixel, times 0.5 to 1.5
+constexpr double kDarkCurrentE = 20.0;   // electrons per second per pixel at 25 C
+constexpr double kHotPixelE = 200'000.0; // the same for a hot pixel, times 0.5 to 1.5
 constexpr double kDarkDoublingC = 6.0;
 constexpr double kAmbientC = 25.0;
 constexpr std::uint64_t kPixelsPerHotPixel = 1'000'000;
@@ -90,8 +90,8 @@ Spot make_spot(double cx, double cy, double sigma, double amplitude, std::int64_
 
 // Two 32-bit uniforms from one 64-bit mix of the pixel and the frame.
 std::uint64_t mix(std::uint64_t x, std::uint64_t y, std::uint64_t seed) {
-    std::uint64_t h = x * 0x9E3779B97F4A7C15ull ^ (y + seed * 0x632BE59BD9B4E019ull) *
-                                                      0xC2B2AE3D27D4EB4Full;
+    std::uint64_t h =
+        x * 0x9E3779B97F4A7C15ull ^ (y + seed * 0x632BE59BD9B4E019ull) * 0xC2B2AE3D27D4EB4Full;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     h ^= h >> 32;
@@ -102,8 +102,8 @@ std::uint64_t mix(std::uint64_t x, std::uint64_t y, std::uint64_t seed) {
 double unit_noise(std::uint64_t x, std::uint64_t y, std::uint64_t seed) {
     const std::uint64_t h = mix(x, y, seed);
     constexpr double kScale = 1.0 / 4294967296.0;
-    const double sum = static_cast<double>(h & 0xFFFFFFFFu) * kScale +
-                       static_cast<double>(h >> 32) * kScale - 1.0;
+    const double sum =
+        static_cast<double>(h & 0xFFFFFFFFu) * kScale + static_cast<double>(h >> 32) * kScale - 1.0;
     return sum * 2.449489742783178; // sqrt(6): the triangular sum has variance 1/6
 }
 

@@ -37,13 +37,26 @@ enum class SdkFunction : std::uint8_t {
 inline constexpr std::size_t kSdkFunctionCount = 20;
 
 inline constexpr std::array<std::string_view, kSdkFunctionCount> kSdkFunctionNames = {
-    "InitVEXCAMResource",   "ReleaseVEXCAMResource",    "ScanVEXCAM",
-    "GetVEXCAMId",          "OpenVEXCAM",               "CloseVEXCAM",
-    "InitVEXCAM",           "GetVEXCAMFWVersion",       "IsVEXCAMControlAvailable",
-    "GetVEXCAMParam",       "SetVEXCAMParam",           "SetVEXCAMStreamMode",
-    "SetVEXCAMResolution",  "SetVEXCAMBinMode",         "GetVEXCAMMemLength",
-    "ExpVEXCAMSingleFrame", "GetVEXCAMSingleFrame",     "BeginVEXCAMLive",
-    "GetVEXCAMLiveFrame",   "StopVEXCAMLive",
+    "InitVEXCAMResource",
+    "ReleaseVEXCAMResource",
+    "ScanVEXCAM",
+    "GetVEXCAMId",
+    "OpenVEXCAM",
+    "CloseVEXCAM",
+    "InitVEXCAM",
+    "GetVEXCAMFWVersion",
+    "IsVEXCAMControlAvailable",
+    "GetVEXCAMParam",
+    "SetVEXCAMParam",
+    "SetVEXCAMStreamMode",
+    "SetVEXCAMResolution",
+    "SetVEXCAMBinMode",
+    "GetVEXCAMMemLength",
+    "ExpVEXCAMSingleFrame",
+    "GetVEXCAMSingleFrame",
+    "BeginVEXCAMLive",
+    "GetVEXCAMLiveFrame",
+    "StopVEXCAMLive",
 };
 
 inline std::optional<SdkFunction> sdk_function_at(std::int32_t index) {

@@ -23,8 +23,8 @@ GilCheck find_gil_check() {
         return found;
 #if defined(_WIN32)
     HMODULE python = GetModuleHandleW(L"python312.dll");
-    auto found = python ? reinterpret_cast<GilCheck>(
-                              reinterpret_cast<void (*)()>(GetProcAddress(python, "PyGILState_Check")))
+    auto found = python ? reinterpret_cast<GilCheck>(reinterpret_cast<void (*)()>(
+                              GetProcAddress(python, "PyGILState_Check")))
                         : nullptr;
 #else
     auto found = reinterpret_cast<GilCheck>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));

@@ -82,13 +82,13 @@ struct FunctionRecord {
     std::uint64_t calls = 0;
     bool called = false;
     std::vector<RecordedArg> last_args;
-    std::int8_t gil_held = -1;      // -1 unknown
-    std::int8_t buffer_zeroed = -1; // frame functions only; -1 unknown
+    std::int8_t gil_held = -1;                         // -1 unknown
+    std::int8_t buffer_zeroed = -1;                    // frame functions only; -1 unknown
     std::optional<Countdown<std::uint32_t>> fail_next; // served before fail_always
     std::uint32_t fail_after = 0; // calls fail_next lets through before it starts failing
     std::optional<std::uint32_t> fail_always;
     bool blocked = false;
-    unsigned waiting = 0;           // threads inside a block; survives reset
+    unsigned waiting = 0;            // threads inside a block; survives reset
     std::uint64_t release_epoch = 0; // bumped by unblock and reset to wake every waiter
 };
 

@@ -154,9 +154,8 @@ std::uint32_t next_live_frame(Call& call, OpenCamera& camera,
 }
 
 std::uint32_t write_scripted_frame(const ScriptedFrame& next, const OpenCamera& camera,
-                                   std::uint32_t* width, std::uint32_t* height,
-                                   std::uint32_t* bits, std::uint32_t* channels,
-                                   unsigned char* buffer) {
+                                   std::uint32_t* width, std::uint32_t* height, std::uint32_t* bits,
+                                   std::uint32_t* channels, unsigned char* buffer) {
     if (next.width)
         *width = *next.width;
     if (next.height)
@@ -337,8 +336,7 @@ std::uint32_t GetVEXCAMFWVersion(CameraHandle handle, unsigned char* version) {
 
 std::uint32_t IsVEXCAMControlAvailable(CameraHandle handle, std::uint32_t control) {
     return on_camera(SdkFunction::IsVEXCAMControlAvailable,
-                     {handle_arg(handle), unsigned_arg(control)}, handle,
-                     [&](Call&, OpenCamera&) {
+                     {handle_arg(handle), unsigned_arg(control)}, handle, [&](Call&, OpenCamera&) {
                          return CameraModel::has_control(control) ? kOk : kNotAvailable;
                      });
 }
@@ -391,11 +389,10 @@ std::uint32_t SetVEXCAMResolution(CameraHandle handle, std::uint32_t x, std::uin
 }
 
 std::uint32_t SetVEXCAMBinMode(CameraHandle handle, std::uint32_t bin_x, std::uint32_t bin_y) {
-    return on_camera(SdkFunction::SetVEXCAMBinMode,
-                     {handle_arg(handle), unsigned_arg(bin_x), unsigned_arg(bin_y)}, handle,
-                     [&](Call&, OpenCamera& camera) {
-                         return camera.model.set_binning(bin_x, bin_y);
-                     });
+    return on_camera(
+        SdkFunction::SetVEXCAMBinMode,
+        {handle_arg(handle), unsigned_arg(bin_x), unsigned_arg(bin_y)}, handle,
+        [&](Call&, OpenCamera& camera) { return camera.model.set_binning(bin_x, bin_y); });
 }
 
 std::uint32_t GetVEXCAMMemLength(CameraHandle handle) {
@@ -417,9 +414,9 @@ std::uint32_t ExpVEXCAMSingleFrame(CameraHandle handle) {
     return on_camera(SdkFunction::ExpVEXCAMSingleFrame, {handle_arg(handle)}, handle, expose);
 }
 
-std::uint32_t GetVEXCAMSingleFrame(CameraHandle handle, std::uint32_t* width,
-                                   std::uint32_t* height, std::uint32_t* bits_per_pixel,
-                                   std::uint32_t* channels, unsigned char* buffer) {
+std::uint32_t GetVEXCAMSingleFrame(CameraHandle handle, std::uint32_t* width, std::uint32_t* height,
+                                   std::uint32_t* bits_per_pixel, std::uint32_t* channels,
+                                   unsigned char* buffer) {
     return read_frame(SdkFunction::GetVEXCAMSingleFrame, handle, width, height, bits_per_pixel,
                       channels, buffer);
 }
@@ -434,9 +431,9 @@ std::uint32_t BeginVEXCAMLive(CameraHandle handle) {
                      });
 }
 
-std::uint32_t GetVEXCAMLiveFrame(CameraHandle handle, std::uint32_t* width,
-                                 std::uint32_t* height, std::uint32_t* bits_per_pixel,
-                                 std::uint32_t* channels, unsigned char* buffer) {
+std::uint32_t GetVEXCAMLiveFrame(CameraHandle handle, std::uint32_t* width, std::uint32_t* height,
+                                 std::uint32_t* bits_per_pixel, std::uint32_t* channels,
+                                 unsigned char* buffer) {
     return read_frame(SdkFunction::GetVEXCAMLiveFrame, handle, width, height, bits_per_pixel,
                       channels, buffer);
 }

@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from typing import NamedTuple
 
 import pytest
 
@@ -21,6 +22,94 @@ EXPOSURE_CAP_US = 5_000
 needs_address_space_limit = pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space"
 )
+
+
+# --- The public callables: one row each, feeding every test file's per-callable table. ---
+
+INIT, RELEASE = "InitVEXCAMResource", "ReleaseVEXCAMResource"
+MEM, EXPOSE = "GetVEXCAMMemLength", "ExpVEXCAMSingleFrame"
+SINGLE, LIVE = "GetVEXCAMSingleFrame", "GetVEXCAMLiveFrame"
+FRAME = "frame"  # `returns` of the calls that give a numpy array
+CAMERA = "camera"  # `returns` of the constructor
+
+
+class Callable(NamedTuple):
+    """What the tests know of one public callable from the outside."""
+
+    name: str
+    # "function" (module level), "constructor", "method" (with the GIL throughout), or
+    # "waiting" (a method that lets other threads run while the SDK works)
+    kind: str = "method"
+    params: tuple = ()  # (name, native kind): "u32", "u8", "f64" or "text", in order
+    sdk: tuple = ()  # SDK functions a well-formed call makes on a ready camera, in order
+    args: tuple = ()  # a well-formed call, which succeeds on a ready camera
+    returns: object = type(None)  # the type of the value, or FRAME, or CAMERA
+    ready: str = ""  # what the camera needs before the call succeeds: "exposed" or "live"
+    closed: str = "raises"  # on a closed camera: "raises" RuntimeError, or "answers" anyway
+
+    @property
+    def param_names(self):
+        return tuple(name for name, _ in self.params)
+
+    def signature(self):
+        return "(" + ", ".join(("$self",) * (self.kind != "function") + self.param_names) + ")"
+
+
+CALLABLES = (
+    Callable("init_sdk", "function", sdk=(INIT, RELEASE)),
+    Callable("scan_cameras", "function", sdk=(INIT, "ScanVEXCAM", "GetVEXCAMId", RELEASE), returns=list),
+    Callable("Camera", "constructor", (("id", "text"),), ("OpenVEXCAM",), (M16,), CAMERA),
+    # The methods, in the order of the type's method table.
+    Callable("open", closed="answers"),
+    Callable("get_firmware_version", sdk=("GetVEXCAMFWVersion",), returns=str),
+    Callable("init", sdk=("InitVEXCAM",)),
+    Callable("set_stream_mode", params=(("mode", "u8"),), sdk=("SetVEXCAMStreamMode",), args=(1,)),
+    Callable("set_exposure", params=(("us", "u32"),), sdk=("SetVEXCAMParam",), args=(500,)),
+    Callable("set_gain", params=(("gain", "f64"),), sdk=("SetVEXCAMParam",), args=(2.5,)),
+    Callable("set_offset", params=(("offset", "f64"),), sdk=("SetVEXCAMParam",), args=(3.0,)),
+    Callable(
+        "set_resolution", params=(("x", "u32"), ("y", "u32"), ("width", "u32"), ("height", "u32")),
+        sdk=("SetVEXCAMResolution",), args=(0, 0, 16, 8),
+    ),
+    Callable("set_bin_mode", params=(("bin_x", "u32"), ("bin_y", "u32")), sdk=("SetVEXCAMBinMode",), args=(1, 1)),
+    Callable("exp_single_frame", "waiting", sdk=(EXPOSE,)),
+    Callable("get_single_frame", "waiting", sdk=(MEM, SINGLE), returns=FRAME, ready="exposed"),
+    Callable("capture_single_frame", "waiting", sdk=(EXPOSE, MEM, SINGLE), returns=FRAME),
+    Callable("begin_live", sdk=("BeginVEXCAMLive",)),
+    Callable("get_live_frame", "waiting", sdk=(MEM, LIVE), returns=FRAME, ready="live"),
+    Callable("stop_live", sdk=("StopVEXCAMLive",), ready="live"),
+    Callable(
+        "is_control_available", params=(("control_id", "u32"),), sdk=("IsVEXCAMControlAvailable",),
+        args=(6,), returns=bool, closed="answers",
+    ),
+    Callable(
+        "set_param", params=(("control_id", "u32"), ("value", "f64")), sdk=("SetVEXCAMParam",),
+        args=(6, 1.5),
+    ),
+    Callable(
+        "get_param", params=(("control_id", "u32"),), sdk=("GetVEXCAMParam",), args=(6,),
+        returns=float, closed="answers",
+    ),
+    Callable("close", sdk=("CloseVEXCAM",), closed="answers"),
+)  # fmt: skip
+METHODS = tuple(c for c in CALLABLES if c.kind in ("method", "waiting"))
+MODULE_LEVEL = tuple(c for c in CALLABLES if c.kind in ("function", "constructor"))
+
+
+def make_ready(camera, callable_):
+    """Brings an open camera to the state in which `callable_`'s well-formed call succeeds."""
+    if callable_.ready == "exposed":
+        camera.exp_single_frame()
+    elif callable_.ready == "live":
+        camera.begin_live()
+
+
+def call(callable_, camera, args=None):
+    """Calls `callable_` by position: a method on `camera`, anything else from the module."""
+    args = callable_.args if args is None else args
+    if callable_.kind in ("method", "waiting"):
+        return getattr(camera, callable_.name)(*args)
+    return getattr(vexcam, callable_.name)(*args)
 
 
 @pytest.fixture(scope="session")

@@ -4,7 +4,7 @@ import ctypes
 import pytest
 
 import vexcam
-from conftest import M8, c_api_error
+from conftest import M8, METHODS, c_api_error
 
 RANGE = "out of range integral type conversion attempted"
 NOT_INT = c_api_error("PyNumber_Index", ctypes.py_object, 1.5)[1]
@@ -14,22 +14,10 @@ NOT_REAL = c_api_error("PyFloat_AsDouble", ctypes.c_double, "3")[1]
 TOO_BIG_FLOAT = c_api_error("PyFloat_AsDouble", ctypes.c_double, 10**400)
 LONE_SURROGATE = c_api_error("PyUnicode_AsUTF8String", ctypes.py_object, "\udc80")
 
-# Methods with parameters: name -> (parameter names, native kinds: u32, u8, double).
-SIGNATURES = {
-    "set_stream_mode": (["mode"], "8"),
-    "set_exposure": (["us"], "u"),
-    "set_gain": (["gain"], "d"),
-    "set_offset": (["offset"], "d"),
-    "set_resolution": (["x", "y", "width", "height"], "uuuu"),
-    "set_bin_mode": (["bin_x", "bin_y"], "uu"),
-    "is_control_available": (["control_id"], "u"),
-    "set_param": (["control_id", "value"], "ud"),
-    "get_param": (["control_id"], "u"),
-}
-NO_ARGUMENT_METHODS = [
-    "open", "get_firmware_version", "init", "exp_single_frame", "get_single_frame",
-    "capture_single_frame", "begin_live", "get_live_frame", "stop_live", "close",
-]  # fmt: skip
+# Methods with parameters: name -> (parameter names, native kinds).
+SIGNATURES = {c.name: (c.param_names, [k for _, k in c.params]) for c in METHODS if c.params}
+NO_ARGUMENT_METHODS = [c.name for c in METHODS if not c.params]
+INTEGER = ("u32", "u8")
 PARAMETERS = [
     (method, position, name, kinds[position])
     for method, (names, kinds) in SIGNATURES.items()
@@ -39,7 +27,7 @@ PARAMETERS = [
 
 def valid_args(method):
     # Control 6 is valid, so only the argument under test can make a call fail.
-    return [6 if kind in "u8" else 1.0 for kind in SIGNATURES[method][1]]
+    return [6 if kind in INTEGER else 1.0 for kind in SIGNATURES[method][1]]
 
 
 class Index:
@@ -291,7 +279,7 @@ def test_type_errors_name_the_parameter(camera, sdk_calls, method, position, nam
     args[position] = object()
     expected = (
         "'object' object cannot be interpreted as an integer"
-        if kind in "u8"
+        if kind in INTEGER
         else "must be real number, not object"
     )
     with sdk_calls() as made, pytest.raises(TypeError) as info:

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import vexcam
 import vexcam_sim
-from conftest import M8, M16
+from conftest import CALLABLES, FRAME, M8, M16, METHODS
 
 SCALE = float(os.environ.get("VEXCAM_FUZZ_EXAMPLES", "1"))
 U32_MAX = 2**32 - 1
@@ -35,24 +35,12 @@ def fuzz(examples):
 
 
 # Every method's parameters in signature order, and the native kind each converts to.
-PARAMS = {
-    "open": (), "get_firmware_version": (), "init": (), "exp_single_frame": (),
-    "get_single_frame": (), "capture_single_frame": (), "begin_live": (), "get_live_frame": (),
-    "stop_live": (), "close": (),
-    "set_stream_mode": ("mode",),
-    "set_exposure": ("us",),
-    "set_gain": ("gain",),
-    "set_offset": ("offset",),
-    "set_resolution": ("x", "y", "width", "height"),
-    "set_bin_mode": ("bin_x", "bin_y"),
-    "is_control_available": ("control_id",),
-    "set_param": ("control_id", "value"),
-    "get_param": ("control_id",),
-}  # fmt: skip
-KIND = {"mode": "u8", "gain": "f64", "offset": "f64", "value": "f64"}  # the rest are u32
-FRAME_METHODS = {"get_single_frame", "capture_single_frame", "get_live_frame"}
-VALUE_METHODS = FRAME_METHODS | {"get_firmware_version", "is_control_available", "get_param"}
-NONE_METHODS = set(PARAMS) - VALUE_METHODS
+PARAMS = {c.name: c.param_names for c in METHODS}
+KIND = {name: kind for c in CALLABLES for name, kind in c.params}
+RETURNS = {c.name: c.returns for c in METHODS}
+ANSWERS_WHEN_CLOSED = {c.name for c in METHODS if c.closed == "answers"}
+# What a well-formed call of a method with a parameter this file knows nothing of passes.
+WELL_FORMED = {name: value for c in METHODS for name, value in zip(c.param_names, c.args)}
 # Small sensors keep every frame cheap; set up anew for each example. Id -> (sensor, bits,
 # firmware bytes, frame dtype, firmware text).
 CAMERAS = {
@@ -253,6 +241,10 @@ PLAUSIBLE = {
 }
 
 
+def plausible(param):
+    return PLAUSIBLE.get(param, st.just(WELL_FORMED[param]))
+
+
 # --- Calls ------------------------------------------------------------------------------------
 
 
@@ -285,7 +277,7 @@ def calls(draw, names):
     params = PARAMS[name]
     # Two in three plausible per parameter, so that whole calls often reach the SDK.
     values = [
-        draw(HOSTILE if draw(st.integers(0, 2)) == 0 else PLAUSIBLE[param]) for param in params
+        draw(HOSTILE if draw(st.integers(0, 2)) == 0 else plausible(param)) for param in params
     ]
     split = draw(st.integers(0, len(params)))
     if draw(st.integers(0, 2)):  # binds: some by position, the rest by keyword
@@ -336,7 +328,7 @@ def predict(params, call):
     if not call.binds(params):
         return TypeError
     for param, value in call.bound(params):
-        kind = KIND.get(param, "u32")
+        kind = KIND[param]
         if type(value) in (int, bool):
             top = 255 if kind == "u8" else U32_MAX
             if kind == "f64" and not fits_double(value):
@@ -378,17 +370,13 @@ def check_exception(exc, name, expected):
 
 
 def check_result(name, result, camera_id):
-    if name in NONE_METHODS:
-        assert result is None
-    elif name == "get_firmware_version":
-        assert result == CAMERAS[camera_id][4]
-    elif name == "is_control_available":
-        assert type(result) is bool
-    elif name == "get_param":
-        assert type(result) is float
-    else:
+    if RETURNS[name] == FRAME:
         assert type(result) is np.ndarray and result.ndim == 2 and result.size > 0
         assert result.dtype == CAMERAS[camera_id][3] and result.flags.c_contiguous
+    elif name == "get_firmware_version":
+        assert result == CAMERAS[camera_id][4]
+    else:
+        assert type(result) is RETURNS[name]
 
 
 def run_method(camera, camera_id, call, closed):
@@ -418,7 +406,7 @@ def run_method(camera, camera_id, call, closed):
         if expected is None and (closed or invalid_control):
             refusing = {"set_param", "get_param"} if invalid_control else set()
             if closed:
-                refusing |= set(PARAMS) - {"open", "close", "get_param", "is_control_available"}
+                refusing |= set(PARAMS) - ANSWERS_WHEN_CLOSED
             assert call.name not in refusing, f"{call.name} returned {result!r}"
         check_result(call.name, result, camera_id)
         if expected is None and call.name == "is_control_available" and (closed or invalid_control):

@@ -1,7 +1,7 @@
 # Fault sweep: every public callable against an SDK that fails each of its calls in turn, then
-# SDK answers that are legal but odd. Which SDK functions a callable uses is learnt from the
-# simulator's call log during a clean run, so a new SDK call in a method is swept without a
-# change here; what a failure of each function must lead to is the table ON_FAILURE below.
+# SDK answers that are legal but odd. Which SDK functions a callable uses comes from the
+# registry in conftest, and a clean run checks it against the simulator's call log; what a
+# failure of each function must lead to is the table ON_FAILURE below.
 import gc
 import json
 import sys
@@ -13,11 +13,11 @@ from hypothesis import strategies as st
 
 import vexcam
 import vexcam_sim
-from conftest import needs_address_space_limit, run_python
+from conftest import CALLABLES as REGISTRY
+from conftest import INIT, MEM, RELEASE, call, needs_address_space_limit, run_python
 
-INIT, RELEASE = "InitVEXCAMResource", "ReleaseVEXCAMResource"
 SCAN, GET_ID = "ScanVEXCAM", "GetVEXCAMId"
-OPEN, CLOSE, MEM = "OpenVEXCAM", "CloseVEXCAM", "GetVEXCAMMemLength"
+OPEN, CLOSE = "OpenVEXCAM", "CloseVEXCAM"
 CLOSED = "Camera handle is null or closed"
 OPERATION = "Operation failed with error code: {code}"
 FRAME = "Failed to get frame data with return code: {code}"
@@ -72,11 +72,11 @@ class Stage:
     def camera(self):
         return self.cameras[0]
 
-    def run(self, call):
-        """Calls `call` once: its outcome, and the SDK functions it called in order."""
+    def run(self, action):
+        """Calls `action` once: its outcome, and the SDK functions it called in order."""
         start = len(vexcam_sim.call_log())
         try:
-            value = call(self)
+            value = action(self)
         except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
             outcome = raised(type(exc), *exc.args)
         else:
@@ -91,42 +91,18 @@ class Stage:
         self.cameras.clear()
 
 
-def method(name, *args):
-    return lambda stage: getattr(stage.camera, name)(*args)
+def well_formed(callable_, args):
+    return lambda stage: call(callable_, stage.camera if stage.cameras else None, args)
 
 
 # A well-formed call of every public callable. The settings leave the ramp picture unchanged.
-METHOD_CALLS = {
-    "open": method("open"),
-    "init": method("init"),
-    "close": method("close"),
-    "get_firmware_version": method("get_firmware_version"),
-    "set_stream_mode": method("set_stream_mode", 1),
-    "set_exposure": method("set_exposure", 500),
-    "set_gain": method("set_gain", 2.5),
-    "set_offset": method("set_offset", 3.0),
-    "set_resolution": method("set_resolution", 0, 0, WIDTH, HEIGHT),
-    "set_bin_mode": method("set_bin_mode", 1, 1),
-    "is_control_available": method("is_control_available", 6),
-    "set_param": method("set_param", 6, 1.5),
-    "get_param": method("get_param", 6),
-    "exp_single_frame": method("exp_single_frame"),
-    "get_single_frame": method("get_single_frame"),
-    "capture_single_frame": method("capture_single_frame"),
-    "begin_live": method("begin_live"),
-    "get_live_frame": method("get_live_frame"),
-    "stop_live": method("stop_live"),
-}
-MODULE_CALLS = {
-    "init_sdk": lambda stage: vexcam.init_sdk(),
-    "scan_cameras": lambda stage: vexcam.scan_cameras(),
-    "Camera": lambda stage: vexcam.Camera(SWEEP_ID),
-}
-# (needs the sweep camera, call)
+ARGS = {"Camera": (SWEEP_ID,), "set_resolution": (0, 0, WIDTH, HEIGHT)}
+CALLS = {c.name: well_formed(c, ARGS.get(c.name, c.args)) for c in REGISTRY}
+METHOD_NAMES = {c.name for c in REGISTRY if c.kind in ("method", "waiting")}
+# (needs the sweep camera, call, the SDK functions it makes)
 CALLABLES = {
-    **{name: (False, call) for name, call in MODULE_CALLS.items()},
-    **{name: (True, call) for name, call in METHOD_CALLS.items()},
-    "last reference": (True, lambda stage: stage.cameras.clear()),
+    **{c.name: (c.name in METHOD_NAMES, CALLS[c.name], c.sdk) for c in REGISTRY},
+    "last reference": (True, lambda stage: stage.cameras.clear(), (CLOSE,)),
 }
 
 
@@ -135,10 +111,10 @@ def add_sweep_camera():
 
 
 def clean_run(name):
-    on_camera, call = CALLABLES[name]
+    on_camera, call_, _ = CALLABLES[name]
     stage = Stage(on_camera)
     try:
-        return stage.run(call)
+        return stage.run(call_)
     finally:
         stage.finish()
 
@@ -148,8 +124,10 @@ def clean_runs():
     return {name: clean_run(name) for name in CALLABLES}
 
 
-def collect_sweep():
-    # Runs at collection, outside any test: it leaves the simulator as the next test expects.
+@pytest.fixture(scope="module")
+def sweep(settled_heap):
+    # Module-scoped, so it runs before the first test's simulator reset, which then sets the
+    # simulator up as that test expects.
     gc.collect()
     vexcam_sim.reset()
     try:
@@ -158,9 +136,6 @@ def collect_sweep():
     finally:
         gc.collect()
         vexcam_sim.reset()
-
-
-SWEEP = collect_sweep()
 
 
 # What an SDK function's failure must lead to. Each entry gives the outcomes allowed for a
@@ -272,20 +247,14 @@ def effect_of(name, function):
 
 FAULT_CASES = [
     (name, function, code)
-    for name, (_, calls) in SWEEP.items()
-    for function in dict.fromkeys(calls)
+    for name, (_, _, functions) in CALLABLES.items()
+    for function in functions
     for code in CODES
 ]
 
 
-def test_sweep_covers_the_public_surface():
-    public = {n for n in dir(vexcam.Camera) if not n.startswith("_")}
-    assert set(METHOD_CALLS) == public, "a Camera method without a well-formed call above"
-    assert set(vexcam.__all__) == set(MODULE_CALLS)
-
-
 def test_every_sdk_function_called_has_an_expected_outcome(sim):
-    called = {(name, function) for name, (_, calls) in SWEEP.items() for function in calls}
+    called = {(name, function) for name, (_, _, functions) in CALLABLES.items() for function in functions}
     unknown = sorted((n, f) for n, f in called if (n, f) not in OVERRIDES and f not in ON_FAILURE)
     assert unknown == [], f"SDK calls without an expected outcome on failure: {unknown}"
     # No dead entries: every function in the table is reached by some callable.
@@ -293,10 +262,12 @@ def test_every_sdk_function_called_has_an_expected_outcome(sim):
     assert set(OVERRIDES) <= called
 
 
-def test_clean_runs_succeed_and_match_the_sweep(sim):
+def test_clean_runs_succeed_and_match_the_sweep(sim, sweep):
     add_sweep_camera()
     again = clean_runs()
-    assert again == SWEEP, "the sweep was collected from different clean runs"
+    assert again == sweep, "the sweep was collected from different clean runs"
+    made = {name: tuple(dict.fromkeys(calls)) for name, (_, calls) in again.items()}
+    assert made == {name: functions for name, (_, _, functions) in CALLABLES.items()}
     assert all(outcome[0] == "returned" for outcome, _ in again.values())
     expected = {
         "scan_cameras": sim.cameras(),
@@ -310,22 +281,22 @@ def test_clean_runs_succeed_and_match_the_sweep(sim):
         assert again[name][0] == returned(value), name
 
 
-def usable_afterwards(name, stage):
+def usable_afterwards(name, stage, sweep):
     """A later well-formed call works; after close(), the camera is closed whatever happened."""
     if name == "close":
-        assert stage.run(METHOD_CALLS["close"]) == (returned(None), ())
-        assert stage.run(METHOD_CALLS["init"]) == (raised(RuntimeError, CLOSED), ())
+        assert stage.run(CALLS["close"]) == (returned(None), ())
+        assert stage.run(CALLS["init"]) == (raised(RuntimeError, CLOSED), ())
         return
     again = "Camera" if name == "last reference" else name
-    assert stage.run(CALLABLES[again][1]) == SWEEP[again]
-    if name in METHOD_CALLS:  # and the camera still delivers its picture
-        assert stage.run(METHOD_CALLS["capture_single_frame"])[0] == returned(RAMP)
+    assert stage.run(CALLABLES[again][1]) == sweep[again]
+    if name in METHOD_NAMES:  # and the camera still delivers its picture
+        assert stage.run(CALLS["capture_single_frame"])[0] == returned(RAMP)
 
 
 @pytest.mark.parametrize(
     "name, function, code", FAULT_CASES, ids=[f"{n}-{f}-{c:#x}" for n, f, c in FAULT_CASES]
 )
-def test_fault(sim, monkeypatch, capfd, name, function, code):
+def test_fault(sim, sweep, monkeypatch, capfd, name, function, code):
     effect = effect_of(name, function)
     if isinstance(effect, CameraCount) and IN_PROCESS_COUNT < code < SCAN_FAILED:
         scan_beyond_catalog(code)
@@ -333,13 +304,13 @@ def test_fault(sim, monkeypatch, capfd, name, function, code):
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
     add_sweep_camera()
-    on_camera, call = CALLABLES[name]
+    on_camera, call_, _ = CALLABLES[name]
     stage = Stage(on_camera)
     try:
         sim.fail_next(function, code)
-        outcome, made = stage.run(call)
+        outcome, made = stage.run(call_)
         sim.clear_script(function)
-        allowed = effect.expect(SWEEP[name], function, code)
+        allowed = effect.expect(sweep[name], function, code)
         if len(allowed) == 1:
             assert (outcome, made) == allowed[0]
         else:
@@ -347,13 +318,13 @@ def test_fault(sim, monkeypatch, capfd, name, function, code):
         # The SDK resource goes back exactly as often as it was taken.
         assert made.count(RELEASE) == made.count(INIT) - (function == INIT)
         assert sim.bad_handle_calls() == 0
-        usable_afterwards(name, stage)
+        usable_afterwards(name, stage, sweep)
     finally:
         stage.finish()
     for handle in sim.opened_handles():
         assert sim.close_count(handle) == 1
     # The module holds no SDK resource: the next user takes it anew.
-    assert stage.run(MODULE_CALLS["init_sdk"]) == (returned(None), (INIT, RELEASE))
+    assert stage.run(CALLS["init_sdk"]) == (returned(None), (INIT, RELEASE))
     assert unraisable == []
     assert capfd.readouterr().err == ""
 

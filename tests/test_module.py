@@ -7,35 +7,18 @@ import weakref
 import pytest
 
 import vexcam
-from conftest import run_python
+from conftest import METHODS as REGISTRY_METHODS
+from conftest import MODULE_LEVEL, run_python
 
 # Method table order is also the order in which the methods enter the type's dictionary.
-METHODS = [
-    ("open", "($self)"),
-    ("get_firmware_version", "($self)"),
-    ("init", "($self)"),
-    ("set_stream_mode", "($self, mode)"),
-    ("set_exposure", "($self, us)"),
-    ("set_gain", "($self, gain)"),
-    ("set_offset", "($self, offset)"),
-    ("set_resolution", "($self, x, y, width, height)"),
-    ("set_bin_mode", "($self, bin_x, bin_y)"),
-    ("exp_single_frame", "($self)"),
-    ("get_single_frame", "($self)"),
-    ("capture_single_frame", "($self)"),
-    ("begin_live", "($self)"),
-    ("get_live_frame", "($self)"),
-    ("stop_live", "($self)"),
-    ("is_control_available", "($self, control_id)"),
-    ("set_param", "($self, control_id, value)"),
-    ("get_param", "($self, control_id)"),
-    ("close", "($self)"),
-]
+METHODS = [(c.name, c.signature()) for c in REGISTRY_METHODS]
+FUNCTIONS = [(c.name, c.signature()) for c in MODULE_LEVEL if c.kind == "function"]
 
 
 def test_all_lists_the_registrations_in_order():
     assert vexcam.__all__ == ["Camera", "init_sdk", "scan_cameras"]
     assert type(vexcam.__all__) is list
+    assert sorted(c.name for c in MODULE_LEVEL) == sorted(vexcam.__all__)
     assert vexcam.__doc__ == ""
 
 
@@ -66,13 +49,13 @@ def test_method_text_signature_and_empty_doc(name, signature):
     assert method.__qualname__ == f"Camera.{name}"
 
 
-@pytest.mark.parametrize("name", ["init_sdk", "scan_cameras"])
-def test_module_functions(name):
+@pytest.mark.parametrize("name, signature", FUNCTIONS)
+def test_module_functions(name, signature):
     fn = getattr(vexcam, name)
     assert fn.__name__ == name
     assert fn.__self__ is vexcam
     assert fn.__module__ == "vexcam"
-    assert fn.__text_signature__ == "()"
+    assert fn.__text_signature__ == signature
     assert not fn.__doc__
 
 

@@ -22,6 +22,7 @@ import pytest
 
 import vexcam
 import vexcam_sim
+from conftest import FRAME, METHODS, MODULE_LEVEL, call
 
 SECONDS = float(os.environ.get("VEXCAM_STRESS_SECONDS", "3"))
 THREADS = int(os.environ.get("VEXCAM_STRESS_THREADS", "6"))
@@ -42,12 +43,7 @@ SHARED_FAILURES = {
 
 # Frame calls run without the interpreter lock, so holding them inside the SDK stalls only
 # their readers; holding any other call would stall every thread, this one too.
-HELD_FUNCTIONS = (
-    "ExpVEXCAMSingleFrame",
-    "GetVEXCAMMemLength",
-    "GetVEXCAMSingleFrame",
-    "GetVEXCAMLiveFrame",
-)
+HELD_FUNCTIONS = tuple(dict.fromkeys(f for c in METHODS if c.kind == "waiting" for f in c.sdk))
 IMPLEMENTED = {0, 6, 7, 8, 9, 10, 11, 40, 58}
 VALID_CONTROLS = [*range(0, 38), *range(39, 42), *range(57, 60)]
 
@@ -67,27 +63,26 @@ SENSORS = {
 }
 OPEN_WEIGHTS = [0.45, 0.45, 0.1]
 
-# Relative frequency of each operation in a camera thread.
-OPERATIONS = {
+# Relative frequency of each operation in a camera thread; every other method of the registry
+# comes up with weight 1, called as the registry's well-formed call.
+WEIGHTS = {
     "get_single_frame": 3,
     "capture_single_frame": 3,
     "exp_single_frame": 2,
     "get_live_frame": 3,
     "begin_live": 1.5,
     "stop_live": 0.7,
-    "set_gain": 1,
-    "set_exposure": 1,
-    "set_param": 1,
-    "get_param": 1,
-    "set_resolution": 1,
-    "set_bin_mode": 1,
-    "is_control_available": 1,
-    "get_firmware_version": 1,
     "close": 0.3,
     "drop": 0.3,
     "scan_cameras": 0.2,
     "init_sdk": 0.2,
 }
+OPERATIONS = {
+    **{c.name: WEIGHTS.get(c.name, 1) for c in METHODS},
+    **{c.name: WEIGHTS[c.name] for c in MODULE_LEVEL if c.kind == "function"},
+    "drop": WEIGHTS["drop"],
+}
+REGISTERED = {c.name: c for c in METHODS}
 OP_NAMES = list(OPERATIONS)
 OP_WEIGHTS = list(OPERATIONS.values())
 
@@ -228,8 +223,11 @@ def run_op(name, cam, rng, sensor, model):
         elif name == "get_firmware_version":
             version = cam.get_firmware_version()
             expect(version == sensor.firmware and not closed, f"firmware {version!r}")
-        else:
-            raise AssertionError(f"no operation {name}")
+        else:  # the registry's well-formed call
+            registered = REGISTERED[name]
+            result = call(registered, cam)
+            expect(registered.returns == FRAME or type(result) is registered.returns, f"{name} gave {result!r}")
+            expect(not closed or registered.closed == "answers", f"{name} on a closed camera")
         return "ok"
     except RuntimeError as exc:
         message = str(exc)

@@ -40,8 +40,8 @@ PyObject* failed(std::uint32_t rc) {
 }
 
 // Binds up to four parameters from a vector call; false with TypeError set.
-bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          const char* const* names, Py_ssize_t count, PyObject** slots) {
+bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* const* names,
+          Py_ssize_t count, PyObject** slots) {
     if (nargs > count) {
         PyErr_SetString(PyExc_TypeError, "too many positional arguments");
         return false;
@@ -152,8 +152,8 @@ PyObject* hand_set_exposure(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::uint32_t us = 0;
     if (!bind(args, nargs, kwnames, names, 1, slots) || !as_u32(slots[0], &us))
         return nullptr;
-    if (std::uint32_t rc = SetVEXCAMParam(camera_of(self)->handle, sdk::kControlExposure,
-                                          static_cast<double>(us)))
+    if (std::uint32_t rc =
+            SetVEXCAMParam(camera_of(self)->handle, sdk::kControlExposure, static_cast<double>(us)))
         return failed(rc);
     Py_RETURN_NONE;
 }
@@ -212,8 +212,8 @@ PyObject* fill_and_copy(PyObject* self, bool expose) {
         return failed(0);
     unsigned char* sdk_buffer = touched(*camera->sdk_buffer, length);
     std::uint32_t width = 0, height = 0, bits = 0, channels = 0;
-    if (std::uint32_t rc = GetVEXCAMSingleFrame(camera->handle, &width, &height, &bits,
-                                                &channels, sdk_buffer))
+    if (std::uint32_t rc =
+            GetVEXCAMSingleFrame(camera->handle, &width, &height, &bits, &channels, sdk_buffer))
         return failed(rc);
     std::size_t bytes = std::size_t{width} * height * (bits > 8 ? 2 : 1);
     if (bytes > length)
@@ -280,16 +280,23 @@ PyType_Slot hand_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec hand_spec = {"_bench_handwritten.Camera", sizeof(HandCamera), 0,
-                         Py_TPFLAGS_DEFAULT, hand_slots};
+PyType_Spec hand_spec = {"_bench_handwritten.Camera", sizeof(HandCamera), 0, Py_TPFLAGS_DEFAULT,
+                         hand_slots};
 
 PyMethodDef module_methods[] = {
     {"hold_call", module_hold_call, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bench_handwritten", nullptr, -1,
-                          module_methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_bench_handwritten",
+                          nullptr,
+                          -1,
+                          module_methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 } // namespace
 

@@ -1,8 +1,7 @@
 // The pybind11 peer: the same SDK calls behind the same method names, written the way a
 // pybind11 binding usually is (a C++ class, py::arg names, exceptions for failed calls).
-#include <pybind11/pybind11.h>
-
 #include <cstdint>
+#include <pybind11/pybind11.h>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -32,9 +31,7 @@ public:
                         std::uint32_t height) {
         check(SetVEXCAMResolution(open_handle(), x, y, width, height));
     }
-    double get_param(std::uint32_t control_id) {
-        return GetVEXCAMParam(open_handle(), control_id);
-    }
+    double get_param(std::uint32_t control_id) { return GetVEXCAMParam(open_handle(), control_id); }
     bool is_control_available(std::uint32_t control_id) {
         return IsVEXCAMControlAvailable(open_handle(), control_id) == 0;
     }

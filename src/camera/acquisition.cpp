@@ -22,8 +22,8 @@ Result<FrameBuffer> read_frame(CameraHandle handle, sdk::FrameReader reader) {
     if (!frame.data)
         return OutOfMemory{};
     // The SDK may fill up to the size it reported; it is not told the size again.
-    const std::uint32_t rc = reader(handle, &frame.width, &frame.height,
-                                    &frame.bits_per_pixel, &frame.channels, frame.data.get());
+    const std::uint32_t rc = reader(handle, &frame.width, &frame.height, &frame.bits_per_pixel,
+                                    &frame.channels, frame.data.get());
     if (rc != 0)
         return CameraError{ErrorKind::FrameFailed, rc};
     return frame;

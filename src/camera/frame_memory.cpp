@@ -52,7 +52,8 @@ void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std::size_
 void* fresh(std::size_t size, bool zeroed) {
 #if defined(VEXCAM_MAP_BLOCKS)
     if (size >= kLargeBlock) {
-        void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* data =
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (data == MAP_FAILED)
             return nullptr;
         advise_huge_pages(data, size);

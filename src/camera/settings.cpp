@@ -70,8 +70,8 @@ Status set_offset(const CameraCore& core, double offset) {
     return checked(sdk::set_param(core.handle(), sdk::kControlOffset, offset));
 }
 
-Status set_resolution(const CameraCore& core, std::uint32_t x, std::uint32_t y,
-                      std::uint32_t width, std::uint32_t height) {
+Status set_resolution(const CameraCore& core, std::uint32_t x, std::uint32_t y, std::uint32_t width,
+                      std::uint32_t height) {
     if (!core.is_open())
         return closed();
     return checked(sdk::set_resolution(core.handle(), x, y, width, height));

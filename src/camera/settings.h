@@ -13,8 +13,8 @@ Status set_stream_mode(const CameraCore& core, std::uint8_t mode);
 Status set_exposure(const CameraCore& core, std::uint32_t us);
 Status set_gain(const CameraCore& core, double gain);
 Status set_offset(const CameraCore& core, double offset);
-Status set_resolution(const CameraCore& core, std::uint32_t x, std::uint32_t y,
-                      std::uint32_t width, std::uint32_t height);
+Status set_resolution(const CameraCore& core, std::uint32_t x, std::uint32_t y, std::uint32_t width,
+                      std::uint32_t height);
 Status set_bin_mode(const CameraCore& core, std::uint32_t bin_x, std::uint32_t bin_y);
 Status set_param(const CameraCore& core, std::uint32_t control_id, double value);
 /// 0.0 on a closed camera; the SDK's double unchanged otherwise.

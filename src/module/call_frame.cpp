@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "module/module_state.h"
 #include "module/py_ref.h"
 
 namespace {
@@ -49,7 +50,7 @@ void raise_missing(const CallableSpec& callable, PyObject* const* slots) {
         ++listed;
         if (listed > 1)
             list += missing == 2 ? " and " : (listed == missing ? ", and " : ", ");
-        list.append("'").append(callable.names[i]).append("'");
+        list.append("'").append(callable.name(i)).append("'");
     }
     PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s",
                  full_name(callable).c_str(), missing, missing == 1 ? "argument" : "arguments",
@@ -59,7 +60,7 @@ void raise_missing(const CallableSpec& callable, PyObject* const* slots) {
 bool fill_slot(const CallableSpec& callable, Py_ssize_t i, PyObject* value, PyObject** slots) {
     if (slots[i] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     full_name(callable).c_str(), callable.names[i]);
+                     full_name(callable).c_str(), callable.name(i));
         return false;
     }
     slots[i] = value;
@@ -72,14 +73,15 @@ bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value,
         raise_cannot_convert(name, "PyString");
         return false;
     }
+    PyObject** interned = module_state.keyword_names + callable.first;
     for (Py_ssize_t i = 0; i < callable.count; ++i) {
-        if (callable.interned[i] == nullptr) {
-            // Kept for the life of the process; without it keywords still match by text.
-            callable.interned[i] = PyUnicode_InternFromString(callable.names[i]);
-            if (callable.interned[i] == nullptr)
+        if (interned[i] == nullptr) {
+            // Without it keywords still match by text.
+            interned[i] = PyUnicode_InternFromString(callable.name(i));
+            if (interned[i] == nullptr)
                 PyErr_Clear();
         }
-        if (name == callable.interned[i])
+        if (name == interned[i])
             return fill_slot(callable, i, value, slots);
     }
     Py_ssize_t size = 0;
@@ -87,7 +89,7 @@ bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value,
     if (text == nullptr)
         PyErr_Clear(); // a name that is not UTF-8 matches no parameter
     for (Py_ssize_t i = 0; text != nullptr && i < callable.count; ++i) {
-        const char* param = callable.names[i];
+        const char* param = callable.name(i);
         if (std::strlen(param) == static_cast<std::size_t>(size) &&
             std::memcmp(param, text, static_cast<std::size_t>(size)) == 0)
             return fill_slot(callable, i, value, slots);

@@ -4,19 +4,45 @@
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
+
+/// Every parameter name of the module, each once, in an order that makes each callable's
+/// parameter list a run of consecutive names.
+inline constexpr const char* kParameterNames[] = {
+    "id",    "mode",   "us",    "gain",  "offset",     "x",     "y",
+    "width", "height", "bin_x", "bin_y", "control_id", "value",
+};
+inline constexpr std::size_t kParameterNameCount = std::size(kParameterNames);
 
 /// The parameters of one callable; every parameter is positional-or-keyword and required.
 struct CallableSpec {
     const char* function;
     const char* class_name;
-    const char* const* names;
+    std::size_t first; // the parameters are kParameterNames[first, first + count)
     Py_ssize_t count;
-    /// `count` slots, filled on first use with the names as interned str objects: keyword names
-    /// written in Python source are interned too, so most keywords match by identity.
-    PyObject** interned;
+
+    const char* name(Py_ssize_t i) const {
+        return kParameterNames[first + static_cast<std::size_t>(i)];
+    }
 };
+
+/// The spec of a callable whose parameters are `names`, in that order. Names that are not a run
+/// of kParameterNames stop the build.
+template <std::size_t N>
+consteval CallableSpec callable_spec(const char* function, const char* class_name,
+                                     const std::array<std::string_view, N>& names) {
+    std::size_t first = 0;
+    while (first < kParameterNameCount && kParameterNames[first] != names[0])
+        ++first;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (first + i >= kParameterNameCount || kParameterNames[first + i] != names[i])
+            throw "parameter names must be a run of kParameterNames";
+    }
+    return CallableSpec{function, class_name, first, static_cast<Py_ssize_t>(N)};
+}
 
 /// One slot per parameter, filled with borrowed references.
 template <std::size_t N>

@@ -11,12 +11,13 @@
 
 #include "camera/acquisition.h"
 #include "camera/camera_core.h"
-#include "camera/frame_array.h"
 #include "camera/settings.h"
 #include "module/boundary.h"
 #include "module/call_frame.h"
+#include "module/frame_array.h"
 #include "module/gil.h"
 #include "module/heap_type.h"
+#include "module/module_state.h"
 #include "module/py_ref.h"
 #include "module/raise.h"
 
@@ -28,8 +29,6 @@ struct CameraObject {
     // Calls currently inside a method of this object. Changed only under the GIL.
     Py_ssize_t access;
 };
-
-PyObject* camera_type_cell = nullptr;
 
 // Shared access to self for one call; nothing takes exclusive access, so it is never refused.
 class SelfAccess {
@@ -44,7 +43,7 @@ private:
 };
 
 CameraObject* as_camera(PyObject* self) {
-    PyObject* type = camera_type_cell;
+    PyObject* type = module_state.camera_type;
     if (type == nullptr && (type = camera_type()) == nullptr) {
         PyErr_Print();
         raise_internal_fault("failed to create type object for Camera");
@@ -70,7 +69,8 @@ PyObject* to_python(double value) {
     return result ? result : raise_api_failure();
 }
 PyObject* to_python(std::string& text) {
-    PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* result =
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     return result ? result : raise_api_failure();
 }
 PyObject* to_python(FrameBuffer& frame) {
@@ -83,37 +83,47 @@ PyObject* to_python(Result<T>&& result) {
     return result.ok() ? to_python(result.value()) : raise(result.failure());
 }
 
-// One table of interned names per parameter list; the tables are filled under the GIL.
-template <const auto& Names>
-PyObject* interned_names[std::size(Names)] = {};
-
-template <const auto& Names>
-constexpr CallableSpec method_spec(const char* function) {
-    return CallableSpec{function, "Camera", Names, static_cast<Py_ssize_t>(std::size(Names)),
-                        interned_names<Names>};
+template <class... Names>
+consteval CallableSpec method_spec(const char* function, Names... names) {
+    return callable_spec(function, "Camera",
+                         std::array<std::string_view, sizeof...(Names)>{names...});
 }
 
+// The native parameters of an operation `Outcome operation(const CameraCore&, Params...)`, as
+// a tuple: what the arguments are converted to is read from the operation itself.
+template <class Operation>
+struct ParametersOf;
+template <class Outcome, class Target, class... Params>
+struct ParametersOf<Outcome (*)(Target, Params...)> {
+    using Values = std::tuple<Params...>;
+};
+
 // Methods with parameters: vector call, binding into a fixed array without tuple or dict.
-template <const CallableSpec& Callable, auto Operation, class... Params>
+template <const CallableSpec& Callable, auto Operation>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
+    using Values = typename ParametersOf<decltype(Operation)>::Values;
+    constexpr std::size_t kCount = std::tuple_size_v<Values>;
+    static_assert(kCount == static_cast<std::size_t>(Callable.count),
+                  "one parameter name per parameter of the operation");
     return guarded([&]() -> PyObject* {
-        Slots<sizeof...(Params)> slots;
+        Slots<kCount> slots;
         if (!bind_arguments(Callable, args, nargs, kwnames, slots.data()))
             return nullptr;
         CameraObject* camera = as_camera(self);
         if (camera == nullptr)
             return nullptr;
         SelfAccess access(camera);
-        std::tuple<Params...> values{};
+        Values values{};
         // In parameter order; the first failure stops the rest.
         const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return (convert_argument(slots[I], Callable.names[I], std::get<I>(values)) && ...);
-        }(std::index_sequence_for<Params...>{});
+            return (convert_argument(slots[I], Callable.name(I), std::get<I>(values)) && ...);
+        }
+        (std::make_index_sequence<kCount>{});
         if (!converted)
             return nullptr;
         return to_python(std::apply(
-            [&](Params... native) { return Operation(*camera->core, native...); }, values));
+            [&](auto... native) { return Operation(*camera->core, native...); }, values));
     });
 }
 
@@ -160,8 +170,7 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-constexpr const char* kIdNames[] = {"id"};
-constexpr CallableSpec kNewSpec = method_spec<kIdNames>("__new__");
+constexpr CallableSpec kNewSpec = method_spec("__new__", "id");
 
 PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
@@ -169,7 +178,7 @@ PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         if (!bind_arguments(kNewSpec, args, kwargs, slots.data()))
             return nullptr;
         std::string_view id;
-        if (!convert_argument(slots[0], "id", id))
+        if (!convert_argument(slots[0], kNewSpec.name(0), id))
             return nullptr;
         Result<CoreRef> core = CameraCore::open(id);
         if (!core.ok())
@@ -193,26 +202,15 @@ void camera_dealloc(PyObject* self) noexcept {
     Py_DECREF(type); // heap type: every instance holds a reference to it
 }
 
-constexpr const char* kModeNames[] = {"mode"};
-constexpr const char* kUsNames[] = {"us"};
-constexpr const char* kGainNames[] = {"gain"};
-constexpr const char* kOffsetNames[] = {"offset"};
-constexpr const char* kRegionNames[] = {"x", "y", "width", "height"};
-constexpr const char* kBinNames[] = {"bin_x", "bin_y"};
-constexpr const char* kControlNames[] = {"control_id"};
-constexpr const char* kControlValueNames[] = {"control_id", "value"};
-
-constexpr CallableSpec kSetStreamMode = method_spec<kModeNames>("set_stream_mode");
-constexpr CallableSpec kSetExposure = method_spec<kUsNames>("set_exposure");
-constexpr CallableSpec kSetGain = method_spec<kGainNames>("set_gain");
-constexpr CallableSpec kSetOffset = method_spec<kOffsetNames>("set_offset");
-constexpr CallableSpec kSetResolution = method_spec<kRegionNames>("set_resolution");
-constexpr CallableSpec kSetBinMode = method_spec<kBinNames>("set_bin_mode");
-constexpr CallableSpec kIsControlAvailable = method_spec<kControlNames>("is_control_available");
-constexpr CallableSpec kSetParam = method_spec<kControlValueNames>("set_param");
-constexpr CallableSpec kGetParam = method_spec<kControlNames>("get_param");
-
-using u32 = std::uint32_t;
+constexpr CallableSpec kSetStreamMode = method_spec("set_stream_mode", "mode");
+constexpr CallableSpec kSetExposure = method_spec("set_exposure", "us");
+constexpr CallableSpec kSetGain = method_spec("set_gain", "gain");
+constexpr CallableSpec kSetOffset = method_spec("set_offset", "offset");
+constexpr CallableSpec kSetResolution = method_spec("set_resolution", "x", "y", "width", "height");
+constexpr CallableSpec kSetBinMode = method_spec("set_bin_mode", "bin_x", "bin_y");
+constexpr CallableSpec kIsControlAvailable = method_spec("is_control_available", "control_id");
+constexpr CallableSpec kSetParam = method_spec("set_param", "control_id", "value");
+constexpr CallableSpec kGetParam = method_spec("get_param", "control_id");
 
 template <auto Method>
 PyCFunction as_cfunction() {
@@ -229,18 +227,17 @@ PyMethodDef camera_methods[] = {
     {"get_firmware_version", as_cfunction<noarg_method<firmware_version>>(), kNoArgs,
      "get_firmware_version($self)\n--\n\n"},
     {"init", as_cfunction<noarg_method<init_camera>>(), kNoArgs, "init($self)\n--\n\n"},
-    {"set_stream_mode", as_cfunction<fast_method<kSetStreamMode, set_stream_mode, std::uint8_t>>(),
-     kFastCall, "set_stream_mode($self, mode)\n--\n\n"},
-    {"set_exposure", as_cfunction<fast_method<kSetExposure, set_exposure, u32>>(), kFastCall,
+    {"set_stream_mode", as_cfunction<fast_method<kSetStreamMode, set_stream_mode>>(), kFastCall,
+     "set_stream_mode($self, mode)\n--\n\n"},
+    {"set_exposure", as_cfunction<fast_method<kSetExposure, set_exposure>>(), kFastCall,
      "set_exposure($self, us)\n--\n\n"},
-    {"set_gain", as_cfunction<fast_method<kSetGain, set_gain, double>>(), kFastCall,
+    {"set_gain", as_cfunction<fast_method<kSetGain, set_gain>>(), kFastCall,
      "set_gain($self, gain)\n--\n\n"},
-    {"set_offset", as_cfunction<fast_method<kSetOffset, set_offset, double>>(), kFastCall,
+    {"set_offset", as_cfunction<fast_method<kSetOffset, set_offset>>(), kFastCall,
      "set_offset($self, offset)\n--\n\n"},
-    {"set_resolution",
-     as_cfunction<fast_method<kSetResolution, set_resolution, u32, u32, u32, u32>>(), kFastCall,
+    {"set_resolution", as_cfunction<fast_method<kSetResolution, set_resolution>>(), kFastCall,
      "set_resolution($self, x, y, width, height)\n--\n\n"},
-    {"set_bin_mode", as_cfunction<fast_method<kSetBinMode, set_bin_mode, u32, u32>>(), kFastCall,
+    {"set_bin_mode", as_cfunction<fast_method<kSetBinMode, set_bin_mode>>(), kFastCall,
      "set_bin_mode($self, bin_x, bin_y)\n--\n\n"},
     {"exp_single_frame", as_cfunction<waiting_method<expose_single_frame>>(), kNoArgs,
      "exp_single_frame($self)\n--\n\n"},
@@ -252,12 +249,11 @@ PyMethodDef camera_methods[] = {
     {"get_live_frame", as_cfunction<waiting_method<get_live_frame>>(), kNoArgs,
      "get_live_frame($self)\n--\n\n"},
     {"stop_live", as_cfunction<noarg_method<stop_live>>(), kNoArgs, "stop_live($self)\n--\n\n"},
-    {"is_control_available",
-     as_cfunction<fast_method<kIsControlAvailable, is_control_available, u32>>(), kFastCall,
-     "is_control_available($self, control_id)\n--\n\n"},
-    {"set_param", as_cfunction<fast_method<kSetParam, set_param, u32, double>>(), kFastCall,
+    {"is_control_available", as_cfunction<fast_method<kIsControlAvailable, is_control_available>>(),
+     kFastCall, "is_control_available($self, control_id)\n--\n\n"},
+    {"set_param", as_cfunction<fast_method<kSetParam, set_param>>(), kFastCall,
      "set_param($self, control_id, value)\n--\n\n"},
-    {"get_param", as_cfunction<fast_method<kGetParam, get_param, u32>>(), kFastCall,
+    {"get_param", as_cfunction<fast_method<kGetParam, get_param>>(), kFastCall,
      "get_param($self, control_id)\n--\n\n"},
     {"close", as_cfunction<noarg_method<close_camera>>(), kNoArgs, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -266,13 +262,13 @@ PyMethodDef camera_methods[] = {
 } // namespace
 
 PyObject* camera_type() {
-    if (camera_type_cell == nullptr) {
+    if (module_state.camera_type == nullptr) {
         PyObject* type =
             make_heap_type("Camera", "Camera(id)\n--\n\n", static_cast<int>(sizeof(CameraObject)),
                            camera_dealloc, camera_new, camera_methods);
         if (type == nullptr)
             return nullptr;
-        camera_type_cell = type;
+        module_state.camera_type = type;
     }
-    return camera_type_cell;
+    return module_state.camera_type;
 }

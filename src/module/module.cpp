@@ -1,12 +1,12 @@
 // PyInit_vexcam: one module per process, its registration and the two module functions.
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 
 #include "module/boundary.h"
 #include "module/call_frame.h"
 #include "module/camera_type.h"
+#include "module/module_state.h"
 #include "module/py_ref.h"
 #include "module/raise.h"
 #include "sdk/discovery.h"
@@ -32,8 +32,8 @@ PyObject* module_scan_cameras(PyObject* /*module*/, PyObject* /*unused*/) noexce
         if (!list)
             return raise_api_failure();
         for (std::size_t i = 0; i < found.size(); ++i) {
-            PyObject* id =
-                PyUnicode_FromStringAndSize(found[i].data(), static_cast<Py_ssize_t>(found[i].size()));
+            PyObject* id = PyUnicode_FromStringAndSize(found[i].data(),
+                                                       static_cast<Py_ssize_t>(found[i].size()));
             if (id == nullptr)
                 return raise_api_failure();
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
@@ -50,10 +50,6 @@ PyMethodDef scan_cameras_def = {"scan_cameras", module_scan_cameras, METH_NOARGS
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vexcam", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-// The first interpreter to import us owns the module; others are refused.
-std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* module_cell = nullptr;
 
 // The module's __all__, created empty when missing.
 py::Ref module_all(PyObject* module) {
@@ -120,30 +116,28 @@ PyObject* init_module() {
     if (id == -1)
         return nullptr;
     std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (!module_state.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
                         "vexcam does not yet support sub-interpreters: it can be imported in one "
                         "interpreter per process only, see "
                         "https://github.com/vexcam/vexcam/issues/2");
         return nullptr;
     }
-    if (module_cell != nullptr)
-        return Py_NewRef(module_cell);
+    if (module_state.module != nullptr)
+        return Py_NewRef(module_state.module);
     py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, 1013));
     if (!module)
         return nullptr;
     if (!register_class(module.get()) || !register_function(module.get(), &init_sdk_def) ||
         !register_function(module.get(), &scan_cameras_def))
         return nullptr;
-    if (module_cell == nullptr)
-        module_cell = module.release();
-    return Py_NewRef(module_cell);
+    if (module_state.module == nullptr)
+        module_state.module = module.release();
+    return Py_NewRef(module_state.module);
 }
 
 } // namespace
 
 PyMODINIT_FUNC PyInit_vexcam(void);
 
-PyMODINIT_FUNC PyInit_vexcam(void) {
-    return guarded(init_module);
-}
+PyMODINIT_FUNC PyInit_vexcam(void) { return guarded(init_module); }

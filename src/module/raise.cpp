@@ -3,6 +3,7 @@
 
 #include <type_traits>
 
+#include "module/module_state.h"
 #include "module/py_ref.h"
 
 namespace {
@@ -13,13 +14,11 @@ constexpr char kPanicDoc[] =
     "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
     "normally propagates all the way up the stack and ends the interpreter.";
 
-// Created on the first fault and kept for the life of the process.
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr)
-        type = PyErr_NewExceptionWithDoc("vexcam.PanicException", kPanicDoc, PyExc_BaseException,
-                                         nullptr);
-    return type;
+    if (module_state.panic_exception == nullptr)
+        module_state.panic_exception = PyErr_NewExceptionWithDoc("vexcam.PanicException", kPanicDoc,
+                                                                 PyExc_BaseException, nullptr);
+    return module_state.panic_exception;
 }
 
 } // namespace

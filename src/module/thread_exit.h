@@ -38,7 +38,8 @@ template <class Body>
 #if defined(VEXCAM_FORCED_UNWIND)
 __attribute__((no_sanitize("undefined")))
 #endif
-decltype(auto) parking_on_exit(Body&& body) {
+decltype(auto)
+parking_on_exit(Body&& body) {
 #if defined(VEXCAM_FORCED_UNWIND)
     try {
         return std::forward<Body>(body)();

@@ -27,13 +27,13 @@ std::uint32_t SetVEXCAMResolution(CameraHandle handle, std::uint32_t x, std::uin
 std::uint32_t SetVEXCAMBinMode(CameraHandle handle, std::uint32_t bin_x, std::uint32_t bin_y);
 std::uint32_t GetVEXCAMMemLength(CameraHandle handle);
 std::uint32_t ExpVEXCAMSingleFrame(CameraHandle handle);
-std::uint32_t GetVEXCAMSingleFrame(CameraHandle handle, std::uint32_t* width,
-                                   std::uint32_t* height, std::uint32_t* bits_per_pixel,
-                                   std::uint32_t* channels, unsigned char* buffer);
+std::uint32_t GetVEXCAMSingleFrame(CameraHandle handle, std::uint32_t* width, std::uint32_t* height,
+                                   std::uint32_t* bits_per_pixel, std::uint32_t* channels,
+                                   unsigned char* buffer);
 std::uint32_t BeginVEXCAMLive(CameraHandle handle);
-std::uint32_t GetVEXCAMLiveFrame(CameraHandle handle, std::uint32_t* width,
-                                 std::uint32_t* height, std::uint32_t* bits_per_pixel,
-                                 std::uint32_t* channels, unsigned char* buffer);
+std::uint32_t GetVEXCAMLiveFrame(CameraHandle handle, std::uint32_t* width, std::uint32_t* height,
+                                 std::uint32_t* bits_per_pixel, std::uint32_t* channels,
+                                 unsigned char* buffer);
 std::uint32_t StopVEXCAMLive(CameraHandle handle);
 }
 
@@ -83,8 +83,8 @@ inline std::uint32_t begin_live(CameraHandle h) { return BeginVEXCAMLive(h); }
 inline std::uint32_t stop_live(CameraHandle h) { return StopVEXCAMLive(h); }
 
 /// Both frame readers share this shape: handle, width, height, bits per pixel, channels, buffer.
-using FrameReader = std::uint32_t (*)(CameraHandle, std::uint32_t*, std::uint32_t*,
-                                      std::uint32_t*, std::uint32_t*, unsigned char*);
+using FrameReader = std::uint32_t (*)(CameraHandle, std::uint32_t*, std::uint32_t*, std::uint32_t*,
+                                      std::uint32_t*, unsigned char*);
 inline constexpr FrameReader kSingleFrameReader = &GetVEXCAMSingleFrame;
 inline constexpr FrameReader kLiveFrameReader = &GetVEXCAMLiveFrame;
 

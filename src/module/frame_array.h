@@ -1,4 +1,5 @@
-// FrameBuffer to numpy array: one copy into a sample buffer that the array then uses in place.
+// Frame samples to numpy arrays: the array uses the sample block in place, through a
+// PySliceContainer that owns the block and is the array's base object.
 #pragma once
 
 #include <Python.h>

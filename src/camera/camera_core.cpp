@@ -12,19 +12,14 @@
 
 namespace {
 
-// Counts the forks that led to this process. A child gets its parent's camera records, but
-// the handles in them belong to the parent (the SDK's threads and connections did not come
-// along), so the child treats them as closed and never hands them to the SDK, not even to
-// close them.
-std::atomic<std::uint64_t> forks{0};
-
-std::uint64_t this_process() noexcept { return forks.load(std::memory_order_relaxed); }
+// A child treats the handles of its parent's records as closed, and never hands them to the
+// SDK, not even to close them.
+std::uint64_t this_process() noexcept { return forks_of_this_process; }
 
 void count_forks() {
 #if !defined(_WIN32) // Windows has no fork()
     static const bool registered = [] {
-        return pthread_atfork(nullptr, nullptr,
-                              [] { forks.fetch_add(1, std::memory_order_relaxed); }) == 0;
+        return pthread_atfork(nullptr, nullptr, [] { ++forks_of_this_process; }) == 0;
     }();
     (void)registered;
 #endif
@@ -43,7 +38,7 @@ Result<CoreRef> CameraCore::open(std::string_view id) {
     if (handle == nullptr)
         return CameraError{ErrorKind::OpenFailed, 0, core->id_};
     core->handle_ = handle;
-    core->process_ = this_process();
+    core->opened_in_ = core->usable_in_ = this_process();
     hold_frame_pool();
     return core;
 }
@@ -56,13 +51,9 @@ CoreRef CameraCore::unopened() noexcept {
     return CoreRef(record);
 }
 
-CameraHandle CameraCore::own_handle() const noexcept {
-    return process_ == this_process() ? handle_ : nullptr;
-}
-
 std::uint32_t CameraCore::release_handle() noexcept {
     CameraHandle handle = std::exchange(handle_, nullptr);
-    if (handle == nullptr || process_ != this_process())
+    if (handle == nullptr || opened_in_ != this_process())
         return 0;
     const std::uint32_t rc = sdk::close(handle);
     let_go_of_frame_pool();
@@ -74,7 +65,7 @@ Status CameraCore::close() {
         return success();
     // The Camera object's own reference is the only one unless frame reads hold the record.
     if (holders() > 1) {
-        closing_ = true;
+        usable_in_ = kNoProcess;
         return success();
     }
     if (const std::uint32_t rc = release_handle(); rc != 0)
@@ -83,7 +74,7 @@ Status CameraCore::close() {
 }
 
 void CameraCore::finish_read() noexcept {
-    if (closing_ && holders() == 1)
+    if (usable_in_ == kNoProcess && holders() == 1)
         (void)release_handle();
 }
 

@@ -13,6 +13,11 @@
 
 class CoreRef;
 
+/// The forks that led to this process, counted in each child (camera_core.cpp): a child gets
+/// its parent's camera records, but not the SDK's threads and connections behind their
+/// handles. Written only in a child right after fork(), while it has a single thread.
+inline std::uint64_t forks_of_this_process = 0;
+
 class CameraCore {
 public:
     /// Opens the camera named by `id`: StringConversion for an id with a NUL, OpenFailed when
@@ -26,7 +31,9 @@ public:
     /// The handle for a call that starts now, read with the GIL held. Null once the camera is
     /// closed, also while its closing waits for frame reads still running, and in a child
     /// process for a camera its parent opened: that handle is the parent's.
-    CameraHandle handle() const noexcept { return closing_ ? nullptr : own_handle(); }
+    CameraHandle handle() const noexcept {
+        return usable_in_ == forks_of_this_process ? handle_ : nullptr;
+    }
     bool is_open() const noexcept { return handle() != nullptr; }
     const std::string& id() const noexcept { return id_; }
 
@@ -51,7 +58,6 @@ private:
     explicit CameraCore(std::string id) : id_(std::move(id)) {}
     ~CameraCore(); // closes a handle still open, ignoring the SDK's result
 
-    CameraHandle own_handle() const noexcept;
     /// Takes the handle out of the record and closes it if this process opened it.
     std::uint32_t release_handle() noexcept;
 
@@ -60,9 +66,11 @@ private:
     // record, or at destruction, so a read never sees it change under it.
     CameraHandle handle_ = nullptr;
     // The process (counted in forks) that opened the handle.
-    std::uint64_t process_ = 0;
-    // close() came while frame reads were running. Read and written with the GIL held.
-    bool closing_ = false;
+    std::uint64_t opened_in_ = 0;
+    // The process in which calls may use the handle: the one that opened it, until a close()
+    // that came while frame reads were running makes it none. Read and written with the GIL.
+    std::uint64_t usable_in_ = 0;
+    static constexpr std::uint64_t kNoProcess = ~std::uint64_t{0};
     std::atomic<std::size_t> refs_{1};
 };
 

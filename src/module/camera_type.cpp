@@ -42,6 +42,17 @@ private:
     CameraObject* camera_;
 };
 
+// A Camera made without our constructor (a __new__ replaced from Python) is a closed camera.
+// Out of line, so that the usual call stays without a stack frame.
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline, cold))
+#endif
+    void adopt_unopened(CameraObject* camera) {
+    camera->core = CameraCore::unopened();
+}
+
 CameraObject* as_camera(PyObject* self) {
     PyObject* type = module_state.camera_type;
     if (type == nullptr && (type = camera_type()) == nullptr) {
@@ -55,9 +66,8 @@ CameraObject* as_camera(PyObject* self) {
         return nullptr;
     }
     auto* camera = reinterpret_cast<CameraObject*>(self);
-    // Made without our constructor (a __new__ replaced from Python): a closed camera.
-    if (!camera->core)
-        camera->core = CameraCore::unopened();
+    if (!camera->core) [[unlikely]]
+        adopt_unopened(camera);
     return camera;
 }
 

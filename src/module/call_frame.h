@@ -75,6 +75,9 @@ bool convert_double_general(PyObject* obj, const char* name, double& out);
 inline bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out) {
     // A small non-negative int, the usual argument, is read in place; every other value takes
     // the interpreter's path so that its errors are the interpreter's own.
+#if PY_VERSION_HEX < 0x030F0000
+    // PyUnstable_ calls may change in any feature release: the fast path is compiled only for
+    // the releases that have these two (3.12 to 3.14); a later one takes the general path.
     if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
         const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
         if (small >= 0 && static_cast<std::uint64_t>(small) <= 0xFFFFFFFFull) {
@@ -82,6 +85,7 @@ inline bool convert_argument(PyObject* obj, const char* name, std::uint32_t& out
             return true;
         }
     }
+#endif
     return convert_u32_general(obj, name, out);
 }
 

@@ -27,8 +27,10 @@ constexpr std::size_t kPooledMaximum = std::size_t{64} << 20;
 constexpr bool is_pooled(std::size_t size) { return size >= kLargeBlock && size <= kPooledMaximum; }
 
 // A capture loop needs two: the SDK's buffer of one read and the sample buffer that the
-// previous frame's array gives back. Holds at most this many blocks once capturing stops.
-constexpr std::size_t kPoolSlots = 2;
+// previous frame's array gives back. A third keeps the frame that was still alive when a loop
+// paused (other work replaced it), so that the loop resumes without a fresh block, whose
+// pages all fault in anew. Holds at most this many blocks while a camera is open.
+constexpr std::size_t kPoolSlots = 3;
 
 struct Slot {
     void* data = nullptr;

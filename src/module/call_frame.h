@@ -29,8 +29,8 @@ struct CallableSpec {
     }
 };
 
-/// The spec of a callable whose parameters are `names`, in that order. Names that are not a run
-/// of kParameterNames stop the build.
+/// The parameter list of a callable whose parameters are `names`, in that order. Names that are
+/// not a run of kParameterNames stop the build.
 template <std::size_t N>
 consteval CallableSpec callable_spec(const char* function, const char* class_name,
                                      const std::array<std::string_view, N>& names) {

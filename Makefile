@@ -6,7 +6,7 @@ PYTEST_ARGS ?=
 WERROR  := -Ccmake.define.VEXCAM_WERROR=ON
 
 .PHONY: all install run test test-py313 test-asan test-tsan test-numpy1 valgrind wheel \
-	test-wheel bench clean format format-check
+	test-wheel bench clean format format-check test-gui gui gui-install
 all: test
 
 # Every venv is made alike, with the first working CPython of its version (3.12 unless the venv
@@ -24,8 +24,21 @@ install: $(PY)
 run: install
 	$(PY) examples/demo.py
 
+# The suite also runs the pymmcore-plus adapter against its framework (the mmcore extra), and
+# pymmcore-plus's own tests of Python cameras, taken from its source distribution.
 test: install
+	$(PY) -m pip install ".[mmcore]" $(WERROR)
+	$(call fetch_mmcore_tests,$(PY))
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# pymmcore-plus's tests of the version installed in the venv $(1), unpacked into build/.
+MMCORE_TESTS := build/mmcore-tests
+define fetch_mmcore_tests
+	v="$$($(1) -c 'import importlib.metadata as m; print(m.version("pymmcore-plus"))')" && \
+	[ -d $(MMCORE_TESTS)/pymmcore_plus-$$v/tests ] || { \
+		$(1) -m pip download -q --no-deps --no-binary :all: "pymmcore-plus==$$v" -d $(MMCORE_TESTS) && \
+		tar xzf $(MMCORE_TESTS)/pymmcore_plus-$$v.tar.gz -C $(MMCORE_TESTS) pymmcore_plus-$$v/tests; }
+endef
 
 # The whole suite on CPython 3.13, in a venv of its own (build directory build/cp313-...).
 PY313_VENV := .venv-py313
@@ -33,7 +46,8 @@ PY313_PY   := $(PY313_VENV)/bin/python
 $(PY313_PY): PYTHON_VERSION := 3.13
 
 test-py313: $(PY313_PY)
-	$(PY313_PY) -m pip install ".[test]" $(WERROR)
+	$(PY313_PY) -m pip install ".[test,mmcore]" $(WERROR)
+	$(call fetch_mmcore_tests,$(PY313_PY))
 	$(PY313_PY) -m pytest $(PYTEST_ARGS)
 
 # The whole suite against the extension and the simulated SDK built with AddressSanitizer,
@@ -101,7 +115,8 @@ WHEEL_PY   := $(WHEEL_VENV)/bin/python
 test-wheel: wheel
 	rm -rf $(WHEEL_VENV)
 	$(MAKE) $(WHEEL_PY)
-	$(WHEEL_PY) -m pip install "$$(ls dist/vexcam-*-cp312-cp312-manylinux*.whl)[test]"
+	$(WHEEL_PY) -m pip install "$$(ls dist/vexcam-*-cp312-cp312-manylinux*.whl)[test,mmcore]"
+	$(call fetch_mmcore_tests,$(WHEEL_PY))
 	$(WHEEL_PY) -P -m pytest $(PYTEST_ARGS)
 
 # Benchmarks side by side with the alternatives: prints the tables and writes
@@ -110,12 +125,35 @@ test-wheel: wheel
 BENCH_ARGS ?=
 bench: install
 	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) -m pip install -q ".[mmcore]" $(WERROR)
 	[ -d build/bench/pybind11-2.13/pybind11/share/cmake ] || \
 		$(PY) -m pip install -q --no-deps --target build/bench/pybind11-2.13 "pybind11==2.13.6"
 	$(PY) bench/run.py $(BENCH_ARGS)
 
+# The live view (napari-micromanager on the simulated cameras) in a venv of its own, with its own
+# build directory; `make gui` opens it on your display, `make test-gui` tests it under Xvfb.
+# Debian's Xvfb, Mesa's OpenGL and the X libraries Qt loads are installed if missing.
+GUI_VENV := .venv-gui
+GUI_PY   := $(GUI_VENV)/bin/python
+GUI_DEBS := xvfb xauth libgl1 libegl1 libgl1-mesa-dri libglib2.0-0 libfontconfig1 libdbus-1-3 \
+	libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1 libxcb-randr0 \
+	libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xfixes0
+GUI_ARGS ?= --live
+
+gui-install: $(GUI_PY)
+	dpkg -s $(GUI_DEBS) >/dev/null 2>&1 || \
+		{ apt-get update && apt-get install -y --no-install-recommends $(GUI_DEBS); }
+	$(GUI_PY) -m pip install ".[gui]" "pytest>=8" -Cbuild-dir=build/gui $(WERROR)
+
+gui: gui-install
+	$(GUI_PY) -m vexcam_mmcore.gui $(GUI_ARGS)
+
+test-gui: gui-install
+	xvfb-run -a -s "-screen 0 1600x1200x24" $(GUI_PY) -m pytest tests/test_mmcore_gui.py $(PYTEST_ARGS)
+
 clean:
-	rm -rf build dist $(VENV) $(PY313_VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV) $(WHEEL_VENV)
+	rm -rf build dist $(VENV) $(PY313_VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV) $(WHEEL_VENV) \
+		$(GUI_VENV)
 
 # C and C++ layout, by .clang-format; clang-format from Debian's packages, installed if missing.
 FORMATTED = $$(git ls-files '*.c' '*.cpp' '*.h')

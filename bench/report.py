@@ -1,6 +1,8 @@
 """The report of a benchmark run: the goals, judged from the measured figures, and the tables
 printed from them."""
 
+import mmcore_case
+
 CALL_GOAL_FLOOR = 1.2  # vexcam within this factor of the floor
 CALL_GOAL_PYBIND = 8.0  # vexcam at least this many times faster than the pybind11 peer
 FRAME_GOAL_FLOOR_32M = 1.5
@@ -98,6 +100,8 @@ def goals(report):
             "< 2",
             v < 2,
         )
+    if report.get("mmcore"):
+        out += mmcore_case.goals(report["mmcore"])
     return out
 
 
@@ -296,6 +300,8 @@ def render(report):
                 rows,
             ),
         ]
+    if report.get("mmcore"):
+        parts += mmcore_case.render(report["mmcore"], table)
     gl = report.get("goals", [])
     if gl:
         rows = [

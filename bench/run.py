@@ -23,6 +23,7 @@ from cases import (
     null_sdk_child,
 )
 from environment import BUILD, build_native, machine_info
+from mmcore_case import bench_mmcore
 from report import goals, render
 
 
@@ -32,7 +33,7 @@ def main():
     parser.add_argument("--out", default=os.path.join(BUILD, "results.json"))
     parser.add_argument(
         "--only",
-        default="calls_null_sdk,calls,frames,gil,startup,memory",
+        default="calls_null_sdk,calls,frames,gil,startup,memory,mmcore",
         help="comma-separated sections",
     )
     parser.add_argument("--null-sdk-child", metavar="JOB", help=argparse.SUPPRESS)
@@ -94,6 +95,11 @@ def main():
     if "memory" in sections:
         print("measuring memory ...", file=sys.stderr)
         report["memory"] = bench_memory(lib_dir, 200 if quick else 2000)
+    if "mmcore" in sections:
+        print("measuring live frames through pymmcore-plus ...", file=sys.stderr)
+        report["mmcore"] = bench_mmcore(
+            vexcam_sim, rounds=5 if quick else 15, target_ns=5e7 if quick else 2e8
+        )
     report["machine"]["load_average_end"] = os.getloadavg()
     report["goals"] = goals(report)
     print(render(report))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from typing import Any
 
 import vexcam
 from pymmcore_plus import DeviceInitializationState, find_micromanager
@@ -23,11 +24,22 @@ class VexcamCore(UniMMCore):
     viewers' contrast ranges follow getImageBitDepth().
     """
 
+    def _is_vexcam(self, label: str) -> bool:
+        return bool(label) and self.isPyDevice(label) and self.hasProperty(label, "BitDepth")
+
     def getImageBitDepth(self) -> int:
         label = self.getCameraDevice()
-        if label and self.isPyDevice(label) and self.hasProperty(label, "BitDepth"):
+        if self._is_vexcam(label):
             return int(self.getProperty(label, "BitDepth"))
         return super().getImageBitDepth()
+
+    def getPropertyFromCache(self, deviceLabel: str, propName: str) -> Any:  # type: ignore[override]
+        # The core caches a Python device's values only as they pass through setProperty and
+        # getProperty, so the summary of an MDA run would lack the exposure, gain and the rest.
+        # A camera's values are read back from it instead; that is what the cache would hold.
+        if self._is_vexcam(deviceLabel):
+            return self.getProperty(deviceLabel, propName)
+        return super().getPropertyFromCache(deviceLabel, propName)
 
 
 def new_core() -> VexcamCore:

@@ -12,7 +12,7 @@ import useq
 
 import vexcam
 import vexcam_mmcore
-from conftest import M8, M16
+from conftest import M8, M16, run_python
 
 M12 = "VXSIM-M12-003"
 
@@ -241,6 +241,16 @@ def test_a_camera_that_does_not_open(sim):
     with pytest.raises(RuntimeError) as info:
         vexcam_mmcore.create_core(M8, all_cameras=False)
     assert str(info.value) == f"Failed to open camera: {M8}"
+
+
+def test_a_core_alive_at_exit_does_not_abort_the_process():
+    done = run_python(f"""
+        import vexcam_mmcore
+        core = vexcam_mmcore.create_core({M8!r}, all_cameras=False)
+        for i in range(50):  # the C++ core's callbacks still queued as the interpreter ends
+            core.setAutoShutter(i % 2 == 0)
+    """)
+    assert done.returncode == 0, done.stderr
 
 
 # An MDA run through the framework's engine: 3 time points x 2 channels, each channel its own

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import atexit
 import os
+import weakref
 from typing import Any
 
+import pymmcore
 import vexcam
 from pymmcore_plus import DeviceInitializationState, find_micromanager
 from pymmcore_plus.experimental.unicore import UniMMCore
@@ -23,6 +26,19 @@ class VexcamCore(UniMMCore):
     The core's own answer comes from the frames' dtype; its metadata (the pixel format) and
     viewers' contrast ranges follow getImageBitDepth().
     """
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        # pymmcore delivers the C++ core's callbacks on a thread of its own. A core still alive
+        # when the interpreter finalises has that thread stopped inside its catch-all, and the
+        # process aborts ("FATAL: exception not rethrown"); detached at exit, it ends first.
+        ref = weakref.ref(self)
+
+        def detach() -> None:
+            if (core := ref()) is not None:
+                pymmcore.CMMCore.registerCallback(core, None)
+
+        atexit.register(detach)
 
     def _is_vexcam(self, label: str) -> bool:
         return bool(label) and self.isPyDevice(label) and self.hasProperty(label, "BitDepth")

@@ -149,7 +149,8 @@ gui: gui-install
 	$(GUI_PY) -m vexcam_mmcore.gui $(GUI_ARGS)
 
 test-gui: gui-install
-	xvfb-run -a -s "-screen 0 1600x1200x24" $(GUI_PY) -m pytest tests/test_mmcore_gui.py $(PYTEST_ARGS)
+	xvfb-run -a -s "-screen 0 1600x1200x24" $(GUI_PY) -m pytest -W ignore::DeprecationWarning \
+		tests/test_mmcore_gui.py $(PYTEST_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) $(PY313_VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV) $(WHEEL_VENV) \

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -21,7 +22,7 @@ from ._controls import (
 from ._stream import LiveStream
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator, Mapping, Sequence
+    from collections.abc import Iterator, Mapping, Sequence
 
     from numpy.typing import DTypeLike
 
@@ -40,6 +41,10 @@ class _Choices(tuple[int, ...]):
         except (TypeError, ValueError):
             return False
         return tuple.__contains__(self, number)
+
+
+def _constant(value: Any) -> Callable[[VexcamCamera], Any]:
+    return lambda _device: value
 
 
 def _simulator_loaded() -> bool:
@@ -70,7 +75,7 @@ class VexcamCamera(CameraDevice):
         self._bit_depth_arg = bit_depth
         self._camera: vexcam.Camera | None = None
         self._sensor = (0, 0)  # height, width
-        self._dtype = np.dtype(np.uint16)
+        self._dtype: np.dtype[Any] = np.dtype(np.uint16)
         self._bits = 16
         self._region = (0, 0, 0, 0)  # x, y, width, height in sensor pixels
         self._binning = 1
@@ -122,12 +127,15 @@ class VexcamCamera(CameraDevice):
             if number != EXPOSURE:
                 self._register_control(known.get(number, Control(number, f"Control {number}")))
         self.register_property(
-            "StreamMode", getter=lambda dev: dev._stream_mode, setter=VexcamCamera._set_stream_mode,
-            allowed_values=_Choices((0, 1)), property_type=int,
+            "StreamMode", getter=VexcamCamera._get_stream_mode,
+            setter=VexcamCamera._set_stream_mode, allowed_values=_Choices((0, 1)), property_type=int,
         )
-        for name, value in (("BitDepth", bits), ("PixelType", "GRAY8" if bits <= 8 else "GRAY16"),
-                            ("Firmware", firmware)):
-            self.register_property(name, getter=lambda dev, v=value: v, property_type=type(value))
+        fixed: tuple[tuple[str, int | str], ...] = (
+            ("BitDepth", bits), ("PixelType", "GRAY8" if bits <= 8 else "GRAY16"),
+            ("Firmware", firmware),
+        )
+        for name, value in fixed:
+            self.register_property(name, getter=_constant(value), property_type=type(value))
 
     def shutdown(self) -> None:
         self._end_stream()
@@ -148,12 +156,11 @@ class VexcamCamera(CameraDevice):
     # --- controls as properties ---
 
     def _register_control(self, control: Control) -> None:
-        number, name = control.number, control.name
-        whole = control.choices is not None
+        number, name, choices = control.number, control.name, control.choices
 
-        def get(dev: VexcamCamera) -> float | int:
+        def get(dev: VexcamCamera) -> Any:
             value = dev._cam().get_param(number)
-            return int(value) if whole else value
+            return value if choices is None else int(value)
 
         def set_(dev: VexcamCamera, value: Any) -> None:
             dev._cam().set_param(number, float(value))
@@ -162,9 +169,12 @@ class VexcamCamera(CameraDevice):
         self.register_property(
             name, getter=get, setter=None if control.read_only else set_,
             limits=control.limits,
-            allowed_values=_Choices(control.choices) if whole else None,
-            property_type=int if whole else float, is_read_only=control.read_only,
+            allowed_values=None if choices is None else _Choices(choices),
+            property_type=float if choices is None else int, is_read_only=control.read_only,
         )
+
+    def _get_stream_mode(self) -> int:
+        return self._stream_mode
 
     def _set_stream_mode(self, value: Any) -> None:
         mode = int(float(value))

@@ -49,7 +49,7 @@ class VexcamCore(UniMMCore):
             return int(self.getProperty(label, "BitDepth"))
         return super().getImageBitDepth()
 
-    def getPropertyFromCache(self, deviceLabel: str, propName: str) -> Any:  # type: ignore[override]
+    def getPropertyFromCache(self, deviceLabel: str, propName: str) -> Any:
         # The core caches a Python device's values only as they pass through setProperty and
         # getProperty, so the summary of an MDA run would lack the exposure, gain and the rest.
         # A camera's values are read back from it instead; that is what the cache would hold.

@@ -14,6 +14,7 @@ after `--` go to pytest.
 import hashlib
 import io
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -228,7 +229,7 @@ def test(version, wheel, env, pytest_args):
     log(f"the suite on Windows CPython {version} under Wine")
     # -P: the source tree stays off sys.path, so only what the wheel installed is imported.
     code, lines = wine_python(version, "-P", "-m", "pytest", "-p", "no:cacheprovider", *pytest_args, env=env)
-    summary = next((line for line in reversed(lines) if line.startswith("=")), "(no summary)")
+    summary = next((line for line in reversed(lines) if re.search(r"\d+ (passed|failed)", line)), "(no summary)")
     return code, summary
 
 

@@ -132,12 +132,23 @@ ENDINGS = [
 
 # NumPy 1 has no numpy._core: it cannot do without numpy.core.
 NUMPY_2 = {"numpy-without-numpy-core"}
-needs_numpy_2 = pytest.mark.skipif("int(__import__('numpy').__version__.split('.')[0]) < 2")
+needs_numpy_2 = pytest.mark.skipif(
+    "int(__import__('numpy').__version__.split('.')[0]) < 2", reason="NumPy 1 has no numpy._core"
+)
+# A Ctrl-C on Windows does not interrupt the interpreter's wait for its threads at exit.
+INTERRUPTED_WAIT = {"interrupted-shutdown"}
+interruptible_waits = pytest.mark.skipif(
+    sys.platform == "win32", reason="Windows cannot interrupt a thread's lock wait with Ctrl-C"
+)
+
+
+def marks(name):
+    return [needs_numpy_2] * (name in NUMPY_2) + [interruptible_waits] * (name in INTERRUPTED_WAIT)
 
 
 @pytest.mark.parametrize(
     "script, status, last_line",
-    [pytest.param(*e[1:], marks=[needs_numpy_2] if e[0] in NUMPY_2 else []) for e in ENDINGS],
+    [pytest.param(*e[1:], marks=marks(e[0])) for e in ENDINGS],
     ids=[e[0] for e in ENDINGS],
 )
 def test_process_ends_cleanly(script, status, last_line):

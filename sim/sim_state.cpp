@@ -1,6 +1,8 @@
 // The simulator's state and the bookkeeping every SDK call goes through.
 #include "sim_state.h"
 
+#include <vector>
+
 #if defined(_WIN32)
 #ifndef NOMINMAX
 #define NOMINMAX // no min/max macros over std::min and numeric_limits<>::max
@@ -11,8 +13,6 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <psapi.h>
-
-#include <vector>
 #else
 #include <dlfcn.h>
 #include <pthread.h>

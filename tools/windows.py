@@ -54,8 +54,10 @@ PYTHONS = {
         "2.1.3",
     ),
 }
-# pip resolves markers for this machine, not the target: Windows-only dependencies are named.
-WINDOWS_ONLY = ["colorama"]
+# Beside the test extra: pip resolves markers for this machine, not the target, so the
+# Windows-only dependencies are named; mypy 2's parser needs bcryptprimitives.dll, which Wine 8
+# lacks.
+WINDOWS_ONLY = ["colorama", "mypy<2"]
 
 # CPython's _wmi module crashes Wine 8; the platform module copes without it.
 SITECUSTOMIZE = 'import sys\n\nsys.modules["_wmi"] = None  # crashes Wine 8\n'

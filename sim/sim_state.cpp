@@ -1,10 +1,18 @@
 // The simulator's state and the bookkeeping every SDK call goes through.
 #include "sim_state.h"
 
-#include <atomic>
+#include <vector>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX // no min/max macros over std::min and numeric_limits<>::max
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 #else
 #include <dlfcn.h>
 #include <pthread.h>
@@ -15,22 +23,40 @@ namespace {
 
 using GilCheck = int (*)();
 
-// Looked up at run time, never linked: the library must load and work without Python, and
-// the interpreter that loads it is whichever one is running.
-GilCheck find_gil_check() {
-    static std::atomic<GilCheck> cached{nullptr};
-    if (GilCheck found = cached.load(std::memory_order_acquire))
-        return found;
 #if defined(_WIN32)
-    HMODULE python = GetModuleHandleW(L"python312.dll");
-    auto found = python ? reinterpret_cast<GilCheck>(reinterpret_cast<void (*)()>(
-                              GetProcAddress(python, "PyGILState_Check")))
-                        : nullptr;
+// The interpreter's DLL is named after its version (python312.dll, python313.dll, a debug
+// build's python312_d.dll, or whatever an embedding application ships), so it is found as the
+// loaded module that exports the function.
+GilCheck look_up_gil_check() {
+    const HANDLE process = GetCurrentProcess();
+    std::vector<HMODULE> modules(256);
+    DWORD needed = 0;
+    for (;;) {
+        const auto bytes = static_cast<DWORD>(modules.size() * sizeof(HMODULE));
+        if (!EnumProcessModules(process, modules.data(), bytes, &needed))
+            return nullptr;
+        if (needed <= bytes)
+            break;
+        modules.resize(needed / sizeof(HMODULE));
+    }
+    modules.resize(needed / sizeof(HMODULE));
+    for (HMODULE module : modules) {
+        if (FARPROC found = GetProcAddress(module, "PyGILState_Check"))
+            return reinterpret_cast<GilCheck>(reinterpret_cast<void (*)()>(found));
+    }
+    return nullptr;
+}
 #else
-    auto found = reinterpret_cast<GilCheck>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+GilCheck look_up_gil_check() {
+    return reinterpret_cast<GilCheck>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+}
 #endif
-    if (found)
-        cached.store(found, std::memory_order_release);
+
+// Looked up at run time, never linked: the library must load and work without Python, and
+// the interpreter that loads it is whichever one is running. Looked up once: by the time any
+// SDK call is made the interpreter that loaded us is in place, or there is none.
+GilCheck find_gil_check() {
+    static const GilCheck found = look_up_gil_check();
     return found;
 }
 

@@ -23,6 +23,61 @@ needs_address_space_limit = pytest.mark.skipif(
     "asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves address space"
 )
 
+# Child-interpreter code: cap_memory() leaves the process 1 GiB more than it has, so that a
+# larger allocation fails for certain. An address-space limit on Linux; on Windows a job's
+# limit on committed memory, and exit code UNCAPPED where that is not enforced (under Wine).
+UNCAPPED = 77
+CAP_MEMORY = f"""
+import sys
+def cap_memory():
+    if sys.platform != "win32":
+        import mmap, resource
+        with open("/proc/self/statm") as statm:
+            mapped = int(statm.read().split()[0]) * mmap.PAGESIZE
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), resource.RLIM_INFINITY))
+        return
+    import ctypes
+    size_t, dword = ctypes.c_size_t, ctypes.c_uint32
+    class Limits(ctypes.Structure):  # JOBOBJECT_EXTENDED_LIMIT_INFORMATION
+        _fields_ = [("times", ctypes.c_int64 * 2), ("flags", dword), ("working_set", size_t * 2),
+                    ("processes", dword), ("affinity", size_t), ("priority", dword),
+                    ("scheduling", dword), ("io", ctypes.c_uint64 * 6), ("process_memory", size_t),
+                    ("job_memory", size_t), ("peaks", size_t * 2)]
+    kernel32 = ctypes.WinDLL("kernel32")
+    for name in ("CreateJobObjectW", "GetCurrentProcess", "VirtualAlloc"):
+        getattr(kernel32, name).restype = ctypes.c_void_p
+    kernel32.VirtualAlloc.argtypes = [ctypes.c_void_p, size_t, dword, dword]
+    kernel32.VirtualFree.argtypes = [ctypes.c_void_p, size_t, dword]
+    job = ctypes.c_void_p(kernel32.CreateJobObjectW(None, None))
+    limits = Limits(flags=0x100, process_memory=2 << 30)  # JOB_OBJECT_LIMIT_PROCESS_MEMORY
+    assert kernel32.SetInformationJobObject(job, 9, ctypes.byref(limits), ctypes.sizeof(limits))
+    assert kernel32.AssignProcessToJobObject(job, ctypes.c_void_p(kernel32.GetCurrentProcess()))
+    probe = kernel32.VirtualAlloc(None, 3 << 30, 0x3000, 4)  # MEM_COMMIT | MEM_RESERVE
+    if probe:
+        kernel32.VirtualFree(probe, 0, 0x8000)  # MEM_RELEASE
+        sys.exit({UNCAPPED})
+"""
+
+
+def loaded_sdk_path():
+    """The file of the camera SDK this process loaded, as the system's loader has it."""
+    if sys.platform == "win32":
+        kernel32 = ctypes.WinDLL("kernel32")
+        kernel32.GetModuleHandleW.restype = ctypes.c_void_p
+        module = kernel32.GetModuleHandleW("vexcam.dll")
+        assert module, "vexcam.dll is not loaded"
+        path = ctypes.create_unicode_buffer(32768)
+        assert kernel32.GetModuleFileNameW(ctypes.c_void_p(module), path, len(path))
+        return path.value
+    with open("/proc/self/maps") as maps:
+        (path,) = {line.split()[-1] for line in maps if "/libvexcam.so" in line}
+    return path
+
+
+def skip_if_uncapped(done):
+    if done.returncode == UNCAPPED:
+        pytest.skip("this Windows does not enforce a job's memory limit (Wine does not)")
+
 
 # --- The public callables: one row each, feeding every test file's per-callable table. ---
 

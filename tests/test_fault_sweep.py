@@ -5,6 +5,7 @@
 import gc
 import json
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -14,7 +15,9 @@ from hypothesis import strategies as st
 import vexcam
 import vexcam_sim
 from conftest import CALLABLES as REGISTRY
-from conftest import INIT, MEM, RELEASE, call, needs_address_space_limit, run_python
+from conftest import (
+    CAP_MEMORY, INIT, MEM, RELEASE, call, needs_address_space_limit, run_python, skip_if_uncapped,
+)
 
 SCAN, GET_ID = "ScanVEXCAM", "GetVEXCAMId"
 OPEN, CLOSE = "OpenVEXCAM", "CloseVEXCAM"
@@ -449,17 +452,17 @@ def test_picture_larger_than_the_buffer(camera, sim, reader, width, height, bits
 @pytest.mark.parametrize("reader", ["capture_single_frame", "get_live_frame"])
 def test_unallocatable_sdk_buffer_in_every_reader(reader):
     done = run_python(
-        f"""
-        import json, resource
+        CAP_MEMORY
+        + textwrap.dedent(
+            f"""
+        import json
         import vexcam, vexcam_sim
         vexcam_sim.reset()
         vexcam_sim.set_fast_frames(True)
         cam = vexcam.Camera("VXSIM-M8-001")
         cam.begin_live()
         first = cam.{reader}()
-        with open("/proc/self/statm") as statm:
-            mapped = int(statm.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), resource.RLIM_INFINITY))
+        cap_memory()
         vexcam_sim.script_mem_length(0xFFFFFFFF)
         start = len(vexcam_sim.call_log())
         try:
@@ -473,7 +476,9 @@ def test_unallocatable_sdk_buffer_in_every_reader(reader):
         print(json.dumps({{"got": got, "made": made, "same": same,
                           "bad": vexcam_sim.bad_handle_calls()}}))
         """
+        )
     )
+    skip_if_uncapped(done)
     assert done.returncode == 0, done.stderr
     result = json.loads(done.stdout.strip().splitlines()[-1])
     assert result["got"] == ["MemoryError", []]

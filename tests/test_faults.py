@@ -5,9 +5,9 @@ import textwrap
 
 import pytest
 
-from conftest import needs_address_space_limit, run_python
+from conftest import CAP_MEMORY, needs_address_space_limit, run_python, skip_if_uncapped
 
-PRELUDE = """
+PRELUDE = CAP_MEMORY + """
 import json, sys
 import vexcam, vexcam_sim
 vexcam_sim.reset()
@@ -31,6 +31,7 @@ def outcome(call):
 
 def run(body):
     done = run_python(PRELUDE + textwrap.dedent(body))
+    skip_if_uncapped(done)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -155,14 +156,11 @@ def test_sample_buffer_of_2_63_bytes_is_a_panic(width, height, bits):
 def test_unallocatable_buffer_is_memory_error(setup):
     result = run(
         f"""
-        import resource
         import numpy
         cam = vexcam.Camera("VXSIM-M8-001")
         scripted(2, 1, 8, b"\\x07\\x08")
         cam.get_single_frame()
-        with open("/proc/self/statm") as statm:
-            mapped = int(statm.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), resource.RLIM_INFINITY))
+        cap_memory()
         {setup}
         got = outcome(cam.get_single_frame)
         vexcam_sim.clear_script("GetVEXCAMSingleFrame")  # unused when the buffer failed

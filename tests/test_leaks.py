@@ -6,7 +6,6 @@
 import ctypes
 import gc
 import os
-import resource
 import sys
 import tracemalloc
 import weakref
@@ -17,6 +16,7 @@ import pytest
 
 import vexcam
 from conftest import EXPOSURE_CAP_US, M8, M16, MEM, METHODS
+from memory_use import mapped_bytes, resident_bytes
 
 SCALE = float(os.environ.get("VEXCAM_LEAK_SCALE", "1"))
 ROUNDS = max(20, int(2000 * SCALE))
@@ -470,7 +470,8 @@ class _MallInfo2(ctypes.Structure):
     ]
 
 
-_mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+# glibc's heap statistics; other C libraries keep theirs out of reach.
+_mallinfo2 = None if sys.platform == "win32" else getattr(ctypes.CDLL(None), "mallinfo2", None)
 if _mallinfo2 is not None:
     _mallinfo2.restype = _MallInfo2
     _mallinfo2.argtypes = []
@@ -482,14 +483,10 @@ def native_heap_bytes():
     return info.uordblks + info.hblkhd
 
 
-def mapped_bytes():
-    # Virtual size, not resident: a leaked zero-filled buffer may never be touched.
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[0]) * resource.getpagesize()
-
-
 def foreign_allocator():
     """The name of a memory checker whose allocator replaced the C library's, if one did."""
+    if sys.platform == "win32":
+        return None  # the checkers run on Linux only
     with open("/proc/self/maps") as maps:
         text = maps.read()
     return next((name for name in ("libasan", "libtsan", "vgpreload") if name in text), None)
@@ -498,11 +495,6 @@ def foreign_allocator():
 def native_heap_visible():
     # A checker's allocator keeps its own books, which mallinfo2 does not see.
     return _mallinfo2 is not None and foreign_allocator() is None
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * resource.getpagesize()
 
 
 def traced_growth(operation, rounds=ROUNDS):

@@ -12,22 +12,15 @@ from packaging.specifiers import SpecifierSet
 
 import vexcam
 import vexcam_sim
+from conftest import loaded_sdk_path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUBS = os.path.join(os.path.dirname(vexcam.__file__), "vexcam-stubs", "__init__.pyi")
 
 
-def loaded_sdk():
-    if not sys.platform.startswith("linux"):
-        pytest.skip("reads /proc/self/maps")
-    with open("/proc/self/maps") as maps:
-        (path,) = {line.split()[-1] for line in maps if "/libvexcam.so" in line}
-    return path
-
-
 # Not from the source tree or a build directory on some path: the wheel run relies on this.
 @pytest.mark.parametrize("locate", [lambda: vexcam.__file__, lambda: vexcam_sim.__file__,
-                                    loaded_sdk, lambda: STUBS],
+                                    loaded_sdk_path, lambda: STUBS],
                          ids=["extension", "vexcam_sim", "sdk", "stubs"])
 def test_runs_from_the_installed_distribution(locate):
     recorded = {os.path.realpath(f.locate()) for f in importlib.metadata.files("vexcam")}

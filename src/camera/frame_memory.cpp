@@ -9,10 +9,22 @@
 #include <new>
 #include <utility>
 
-#if defined(__unix__) || defined(__APPLE__)
+// Large blocks come straight from the system, page by page, and go back to it when freed:
+// mmap/munmap on POSIX systems, VirtualAlloc/VirtualFree on Windows.
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#define VEXCAM_MAP_BLOCKS 1
+#elif defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #include <sys/mman.h>
 #define VEXCAM_MAP_BLOCKS 1
+#define VEXCAM_FORK_HANDLERS 1
 #endif
 
 namespace {
@@ -37,8 +49,8 @@ struct Slot {
     std::size_t size = 0;
 };
 
-void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
+void advise_huge_pages(void* block, std::size_t size) {
     // Only the 2 MiB-aligned inside of a block can be backed by huge pages; it is only a hint.
     constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
     const auto start = reinterpret_cast<std::uintptr_t>(block);
@@ -46,21 +58,40 @@ void advise_huge_pages([[maybe_unused]] void* block, [[maybe_unused]] std::size_
     const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
     if (last > first)
         (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+#endif
+
+#if defined(VEXCAM_MAP_BLOCKS)
+// Pages of a mapped block are zero and backed by memory only once touched.
+void* map_pages(std::size_t size) {
+#if defined(_WIN32)
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED)
+        return nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    advise_huge_pages(data, size);
+#endif
+    return data;
 #endif
 }
+
+void unmap_pages(void* data, [[maybe_unused]] std::size_t size) noexcept {
+#if defined(_WIN32)
+    (void)VirtualFree(data, 0, MEM_RELEASE);
+#else
+    (void)munmap(data, size);
+#endif
+}
+#endif
 
 // Fresh memory from the system. A large block comes as untouched zero pages, so the hint
 // comes before the first fault and a zeroed block costs nothing more.
 void* fresh(std::size_t size, bool zeroed) {
 #if defined(VEXCAM_MAP_BLOCKS)
-    if (size >= kLargeBlock) {
-        void* data =
-            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (data == MAP_FAILED)
-            return nullptr;
-        advise_huge_pages(data, size);
-        return data;
-    }
+    if (size >= kLargeBlock)
+        return map_pages(size);
 #endif
     return zeroed ? std::calloc(size, 1) : std::malloc(size);
 }
@@ -70,7 +101,7 @@ void give_back(void* data, std::size_t size) noexcept {
         return;
 #if defined(VEXCAM_MAP_BLOCKS)
     if (size >= kLargeBlock) {
-        (void)munmap(data, size);
+        unmap_pages(data, size);
         return;
     }
 #endif
@@ -93,7 +124,7 @@ struct Pool {
 
 Pool& pool();
 
-#if defined(VEXCAM_MAP_BLOCKS)
+#if defined(VEXCAM_FORK_HANDLERS) // Windows has no fork()
 // fork() copies the mutex as it is at that moment: held, if another thread was inside it, and
 // then no thread of the child would ever release it. So it is held across the fork and
 // released on both sides. The child has no open camera of its own (its parent's handles are
@@ -115,7 +146,7 @@ Pool& pool() {
     alignas(Pool) static unsigned char storage[sizeof(Pool)];
     static Pool* const instance = [] {
         Pool* made = new (storage) Pool;
-#if defined(VEXCAM_MAP_BLOCKS)
+#if defined(VEXCAM_FORK_HANDLERS)
         (void)pthread_atfork(lock_for_fork, unlock_in_parent, unlock_in_child);
 #endif
         return made;

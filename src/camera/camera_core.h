@@ -35,7 +35,6 @@ public:
         return usable_in_ == forks_of_this_process ? handle_ : nullptr;
     }
     bool is_open() const noexcept { return handle() != nullptr; }
-    const std::string& id() const noexcept { return id_; }
 
     /// close(), with the GIL held: closes the handle at once, or, while frame reads on other
     /// threads still use it, makes the camera look closed to every later call and leaves the

@@ -45,11 +45,6 @@ public:
         if (data_ != nullptr)
             release_block(std::exchange(data_, nullptr), std::exchange(size_, 0));
     }
-    /// Hands the block over; give it back with release_block(data, size).
-    [[nodiscard]] unsigned char* release() noexcept {
-        size_ = 0;
-        return std::exchange(data_, nullptr);
-    }
 
 private:
     Block(unsigned char* data, std::size_t size) noexcept : data_(data), size_(data ? size : 0) {}

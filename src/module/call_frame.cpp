@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "module/module_state.h"
 #include "module/py_ref.h"
 
 namespace {
@@ -73,7 +72,7 @@ bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value,
         raise_cannot_convert(name, "PyString");
         return false;
     }
-    PyObject** interned = module_state.keyword_names + callable.first;
+    PyObject** interned = callable.interned;
     for (Py_ssize_t i = 0; i < callable.count; ++i) {
         if (interned[i] == nullptr) {
             // Without it keywords still match by text.

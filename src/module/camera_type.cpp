@@ -141,7 +141,7 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
                     return raise(ready.failure());
             }
         }
-        CoreRef pin = camera->core.clone();
+        CoreRef pin = core.start_read();
         const CameraHandle handle = core.handle();
         Outcome outcome = [&] {
             GilRelease unlocked;           // declared first, so destroyed last

@@ -8,6 +8,9 @@
 
 namespace {
 
+// An integer that converts but does not fit its unsigned parameter.
+constexpr char kOutOfRange[] = "out of range integral type conversion attempted";
+
 std::string full_name(const CallableSpec& callable) {
     std::string name;
     if (callable.class_name != nullptr)
@@ -176,7 +179,7 @@ bool convert_u32_general(PyObject* obj, const char* name, std::uint32_t& out) {
         return false;
     }
     if (value > 0xFFFFFFFFull) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
         return false;
     }
     out = static_cast<std::uint32_t>(value);
@@ -195,7 +198,7 @@ bool convert_argument(PyObject* obj, const char* name, std::uint8_t& out) {
         return false;
     }
     if (value < 0 || value > 255) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
         return false;
     }
     out = static_cast<std::uint8_t>(value);

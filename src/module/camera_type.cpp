@@ -43,8 +43,9 @@ private:
     CameraObject* camera_;
 };
 
-// A Camera made without our constructor (a __new__ replaced from Python) is a closed camera.
-// Out of line, so that the usual call stays without a stack frame.
+// The two rare paths of as_camera, out of line, so that the usual call stays without a stack
+// frame. A Camera made without our constructor (a __new__ replaced from Python) is a closed
+// camera.
 #if defined(_MSC_VER)
 __declspec(noinline)
 #else
@@ -54,13 +55,20 @@ __attribute__((noinline, cold))
     camera->core = CameraCore::unopened();
 }
 
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline, cold))
+#endif
+    CameraObject* camera_type_failed() {
+    raise(InternalFault{FaultKind::TypeCreationFailed, "Camera"});
+    return nullptr;
+}
+
 CameraObject* as_camera(PyObject* self) {
     PyObject* type = module_state.camera_type;
-    if (type == nullptr && (type = camera_type()) == nullptr) {
-        PyErr_Print();
-        raise_internal_fault("failed to create type object for Camera");
-        return nullptr;
-    }
+    if (type == nullptr && (type = camera_type()) == nullptr)
+        return camera_type_failed();
     auto* camera_class = reinterpret_cast<PyTypeObject*>(type);
     if (Py_TYPE(self) != camera_class && !PyType_IsSubtype(Py_TYPE(self), camera_class)) {
         raise_cannot_convert(self, "Camera");

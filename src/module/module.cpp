@@ -60,7 +60,7 @@ bool add_to_all(PyObject* module, PyObject* name) {
     if (!all)
         return false;
     if (PyList_Append(all.get(), name) != 0) {
-        raise_internal_fault("could not append __name__ to __all__");
+        raise(InternalFault{FaultKind::AllAppendFailed});
         return false;
     }
     return true;

@@ -33,6 +33,8 @@ SIGNATURES = {
     "BeginVEXCAMLive": (U32, [ctypes.c_void_p]),
     "GetVEXCAMLiveFrame": (U32, [ctypes.c_void_p, *OUTS, ctypes.c_char_p]),
     "StopVEXCAMLive": (U32, [ctypes.c_void_p]),
+    "InitVEXCAMResource": (U32, []),
+    "ReleaseVEXCAMResource": (U32, []),
 }
 
 
@@ -204,6 +206,20 @@ def test_controls_available_and_defaults(open_camera):
     assert SDK.SetVEXCAMParam(handle, Control.COOLER_ON, 1.0) == Code.OK
     assert SDK.GetVEXCAMParam(handle, Control.TEMPERATURE) == -20.0  # the cooler holds its target
     assert [SDK.SetVEXCAMStreamMode(handle, m) for m in (0, 1, 2)] == [Code.OK, Code.OK, Code.OUT_OF_RANGE]
+
+
+def test_null_pointers_and_an_unheld_resource_are_refused(open_camera):
+    handle = open_camera()
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
+    outs = [ctypes.byref(U32()) for _ in range(3)]
+    buffer = ctypes.create_string_buffer(SDK.GetVEXCAMMemLength(handle))
+    assert SDK.GetVEXCAMId(0, None) == Code.BAD_ARGUMENT
+    assert SDK.GetVEXCAMFWVersion(handle, None) == Code.BAD_ARGUMENT
+    assert SDK.GetVEXCAMSingleFrame(handle, None, *outs, buffer) == Code.BAD_ARGUMENT
+    assert SDK.GetVEXCAMSingleFrame(handle, *outs, ctypes.byref(U32()), None) == Code.BAD_ARGUMENT
+    assert SDK.ReleaseVEXCAMResource() == Code.RESOURCE_NOT_HELD
+    assert [SDK.InitVEXCAMResource(), SDK.ReleaseVEXCAMResource()] == [Code.OK, Code.OK]
 
 
 def test_brightness_follows_exposure_gain_and_offset(open_camera):

@@ -130,9 +130,9 @@ PyObject* noarg_method(PyObject* self, PyObject*) noexcept {
 }
 
 // The four methods that wait on the camera run their SDK work without the GIL, on the handle
-// the camera has as they begin, through a reference of their own so that the record outlives
-// a close() or a dealloc meanwhile. A close() that came meanwhile is completed by the last of
-// them, once it holds the GIL again.
+// the camera has as they begin, through a reference of their own (start_read) so that the
+// record outlives a close() or a dealloc meanwhile. A close() that came meanwhile left the
+// camera Closing; the last of them closes it, once it holds the GIL again (finish_read).
 template <auto Operation>
 PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
     using Outcome = decltype(Operation(CameraHandle{}));
@@ -206,10 +206,10 @@ constexpr bool kWaitsOnCamera = false;
 template <class Outcome>
 constexpr bool kWaitsOnCamera<Outcome (*)(CameraHandle)> = true;
 
-/// The method table entry of one Camera method, from its description: its name, the operation
-/// it runs and its parameter names. The parameter types are the operation's. An operation on a
-/// CameraHandle waits on the camera and runs without the GIL (waiting_method); one on the
-/// CameraCore runs with the GIL held throughout.
+// The method table entry of one Camera method, from its description: its name, the operation
+// it runs and its parameter names. The parameter types are the operation's. An operation on a
+// CameraHandle waits on the camera and runs without the GIL (waiting_method); one on the
+// CameraCore runs with the GIL held throughout.
 template <Name Function, auto Operation, Name... Params>
 PyMethodDef method() {
     using Described = Description<Owner::Method, Function, Params...>;

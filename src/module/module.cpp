@@ -20,7 +20,7 @@ PyObject* module_function(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
     return guarded([]() -> PyObject* { return to_python(Operation()); });
 }
 
-/// The method definition of a module function, from its description: its name and operation.
+// The method definition of a module function, from its description: its name and operation.
 template <Name Function, auto Operation>
 PyMethodDef function() {
     return {Function.text, module_function<Operation>, METH_NOARGS,

@@ -43,9 +43,9 @@ struct Description {
     // Keyword names written in Python source are interned too, so most keywords then match by
     // identity. Filled under the GIL, never emptied.
     static inline PyObject* interned[sizeof...(Params) + 1] = {};
-    static constexpr CallableSpec spec{Of == Owner::Class ? "__new__" : Function.text,
-                                       Of == Owner::Module ? nullptr : "Camera", names, interned,
-                                       count};
+    static constexpr CallableSpec binding{Of == Owner::Class ? "__new__" : Function.text,
+                                          Of == Owner::Module ? nullptr : "Camera", names, interned,
+                                          count};
 
     /// Writes "name(a, b)\n--\n\n" ("name($self, a, b)..." for a method) to `out` unless it is
     /// null; returns its length.

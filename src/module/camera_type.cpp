@@ -167,10 +167,10 @@ using New = Description<Owner::Class, "Camera", "id">;
 PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         Slots<New::count> slots;
-        if (!bind_arguments(New::spec, args, kwargs, slots.data()))
+        if (!bind_arguments(New::binding, args, kwargs, slots.data()))
             return nullptr;
         std::string_view id;
-        if (!convert_argument(slots[0], New::spec.name(0), id))
+        if (!convert_argument(slots[0], New::binding.name(0), id))
             return nullptr;
         Result<CoreRef> core = CameraCore::open(id);
         if (!core.ok())
@@ -216,7 +216,7 @@ PyMethodDef method() {
     constexpr const char* doc = Described::doc.data();
     if constexpr (sizeof...(Params) > 0) {
         static_assert(!kWaitsOnCamera<decltype(Operation)>, "frame reads take no arguments");
-        return {Function.text, as_cfunction<fast_method<Described::spec, Operation>>(),
+        return {Function.text, as_cfunction<fast_method<Described::binding, Operation>>(),
                 METH_FASTCALL | METH_KEYWORDS, doc};
     } else if constexpr (kWaitsOnCamera<decltype(Operation)>) {
         return {Function.text, waiting_method<Operation>, METH_NOARGS, doc};

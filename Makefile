@@ -22,7 +22,10 @@ PYTHON_VERSION := 3.12
 install: $(PY)
 	$(PY) -m pip install ".[test,examples]" $(WERROR)
 
-run: install
+# Only what the demo needs, the module and the examples' libraries: a first `make run` waits
+# for no test tools. `make test` adds them to the same venv.
+run: $(PY)
+	$(PY) -m pip install ".[examples]" $(WERROR)
 	$(PY) examples/demo.py
 
 # The suite also runs the pymmcore-plus adapter against its framework (the mmcore extra), and

@@ -13,6 +13,10 @@ import sys
 import threading
 import time
 
+# Imported before the viewer thread starts, so that no frame read imports it: a fork() during
+# that import, from any thread, would leave the child waiting on the import's lock.
+import numpy as np
+
 import vexcam
 
 GAINS = (0.0, 10.0, 20.0, 40.0)
@@ -47,7 +51,7 @@ class LiveView(threading.Thread):
                 time.sleep(0.002)
                 continue
             last_frame = time.monotonic()
-            mean = float(frame.mean())  # numpy work outside the lock
+            mean = float(np.mean(frame))  # numpy work outside the lock
             with self.lock:
                 self.frames += 1
                 self.mean = mean

@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 
 import vexcam
 import vexcam_sim
+from vexcam_sim import CONTROL_IDS
 from conftest import CALLABLES, FRAME, M8, M16, METHODS
 
 SCALE = float(os.environ.get("VEXCAM_FUZZ_EXAMPLES", "1"))
@@ -55,10 +56,6 @@ RUNTIME_MESSAGE = re.compile(
     r"|Operation failed with error code|Failed to get frame data with return code): [0-9]+",
     re.DOTALL,
 )
-
-
-def valid_control(number):
-    return 0 <= number <= 37 or 39 <= number <= 41 or 57 <= number <= 59
 
 
 # --- Hostile objects ---------------------------------------------------------------------------
@@ -385,7 +382,7 @@ def run_method(camera, camera_id, call, closed):
     expected = predict(params, call)
     values = dict(call.bound(params)) if expected is None else {}
     control = values.get("control_id")
-    invalid_control = control is not None and not valid_control(control)
+    invalid_control = control is not None and control not in CONTROL_IDS
     sdk_before, hooks_before = len(vexcam_sim.call_log()), STAGE.hook_calls
     try:
         result = invoke(getattr(camera, call.name), call)

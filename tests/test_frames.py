@@ -5,6 +5,8 @@ import time
 import numpy as np
 import pytest
 
+from vexcam_sim import Control
+
 MEM, SINGLE, LIVE, EXPOSE = "GetVEXCAMMemLength", "GetVEXCAMSingleFrame", "GetVEXCAMLiveFrame", "ExpVEXCAMSingleFrame"
 CLOSED = "Camera handle is null or closed"
 ZERO_SIZE = "Invalid frame dimensions (width or height is 0)"
@@ -271,7 +273,7 @@ def test_reads_alternating_between_sizes_get_clean_buffers(camera, camera16, sim
     expected = {}
     for cam, bits in ((camera, 8), (camera16, 16)):
         cam.set_resolution(0, 0, 1024, 768)
-        cam.set_param(40, 1)
+        cam.set_param(Control.TEST_PATTERN, 1)
         ys, xs = np.mgrid[0:768, 0:1024]
         expected[bits] = ((xs + ys) & ((1 << bits) - 1)).astype(np.uint8 if bits == 8 else np.uint16)
     frames = []

@@ -666,7 +666,7 @@ def test_repeated_calls_leave_nothing_behind(sim, target, name):
     [
         ([(M8, "capture_single_frame")], 3000),
         ([(M16, "get_live_frame")], 2000),
-        # Four block sizes take turns in a pool of two slots, so blocks are evicted all along.
+        # Blocks of three sizes take turns in the pool's three slots, so blocks are evicted all along.
         ([(M8, "capture_single_frame"), (M16, "capture_single_frame")], 1000),
     ],
     ids=["single-8bit", "live-16bit", "two-sizes-in-turn"],

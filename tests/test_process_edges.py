@@ -200,6 +200,38 @@ print(statuses.count(0), sorted(set(statuses)))
     assert done.stdout.split()[0] == "30", done.stdout + done.stderr
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="Windows has no fork()")
+def test_forked_child_gives_its_frame_memory_back():
+    # A child's frame pool counts the child's own cameras only: once its one camera closes, the
+    # blocks it pooled go back to the system, whatever its parent had open at the fork.
+    done = run_python(
+        PRELUDE
+        + """
+import gc
+
+def resident_mib():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) // 1024 for l in status if l.startswith("VmRSS"))
+
+parent = vexcam.Camera("VXSIM-M8-001")
+frame = parent.capture_single_frame()
+pid = os.fork()
+if pid == 0:
+    before = resident_mib()
+    cam = vexcam.Camera("VXSIM-M16-002")
+    frames = [cam.capture_single_frame() for _ in range(3)]
+    cam.close()
+    del frames
+    gc.collect()
+    print(resident_mib() - before, flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+""",
+        timeout=60,
+    )
+    assert int(done.stdout.split()[0]) < 8 or under_asan, done.stderr  # MiB; three blocks are 24
+
+
 def test_memory_returns_when_capturing_stops():
     done = run_python(
         PRELUDE

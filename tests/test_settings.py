@@ -4,8 +4,9 @@ import struct
 
 import pytest
 
+from vexcam_sim import CONTROL_IDS, Control
+
 CLOSED = "Camera handle is null or closed"
-VALID_CONTROLS = set(range(0, 38)) | {39, 40, 41, 57, 58, 59}
 CONTROLS = list(range(0, 61)) + [61, 100, 255, 256, 2**31, 4294967294, 4294967295]
 
 
@@ -117,7 +118,7 @@ def test_setter_on_closed_camera(closed_camera, sdk_calls, call, function):
 @pytest.mark.parametrize("control", CONTROLS)
 def test_get_param_control_validation(camera, handle, sim, sdk_calls, control):
     with sdk_calls() as made:
-        if control in VALID_CONTROLS:
+        if control in CONTROL_IDS:
             sim.script_param(0.25)
             assert camera.get_param(control) == 0.25
         else:
@@ -125,7 +126,7 @@ def test_get_param_control_validation(camera, handle, sim, sdk_calls, control):
                 camera.get_param(control)
             assert type(info.value) is ValueError
             assert info.value.args == (f"Invalid control ID: {control}",)
-    if control in VALID_CONTROLS:
+    if control in CONTROL_IDS:
         assert made == ["GetVEXCAMParam"]
         assert sim.last_args("GetVEXCAMParam") == (handle, control)
     else:
@@ -136,13 +137,13 @@ def test_get_param_control_validation(camera, handle, sim, sdk_calls, control):
 def test_set_param_control_validation(camera, handle, sim, sdk_calls, control):
     sim.fail_next("SetVEXCAMParam", 0)
     with sdk_calls() as made:
-        if control in VALID_CONTROLS:
+        if control in CONTROL_IDS:
             assert camera.set_param(control, 0.5) is None
         else:
             with pytest.raises(ValueError) as info:
                 camera.set_param(control_id=control, value=0.5)
             assert info.value.args == (f"Invalid control ID: {control}",)
-    if control in VALID_CONTROLS:
+    if control in CONTROL_IDS:
         assert made == ["SetVEXCAMParam"]
         assert sim.last_args("SetVEXCAMParam") == (handle, control, 0.5)
     else:
@@ -154,7 +155,7 @@ def test_is_control_available_validation(camera, handle, sim, sdk_calls, control
     sim.fail_next("IsVEXCAMControlAvailable", 0)
     with sdk_calls() as made:
         answer = camera.is_control_available(control)
-    if control in VALID_CONTROLS:
+    if control in CONTROL_IDS:
         assert answer is True
         assert made == ["IsVEXCAMControlAvailable"]
         assert sim.last_args("IsVEXCAMControlAvailable") == (handle, control)
@@ -231,5 +232,5 @@ def test_real_camera_round_trip(camera, sim):
     # Against the simulated camera itself, without scripting: it accepts an ordinary setup.
     camera.init()
     camera.set_exposure(1000)
-    assert camera.get_param(8) == 1000.0
-    assert camera.is_control_available(8) is True
+    assert camera.get_param(Control.EXPOSURE) == 1000.0
+    assert camera.is_control_available(Control.EXPOSURE) is True

@@ -10,10 +10,9 @@ import numpy as np
 import pytest
 
 import vexcam_sim
+from vexcam_sim import CONTROL_IDS, Code, Control
 
 M8, M16, M12 = "VXSIM-M8-001", "VXSIM-M16-002", "VXSIM-M12-003"
-OK, NOT_AVAILABLE, BAD_HANDLE, OUT_OF_RANGE = 0, 1, 2, 5
-UNKNOWN_CONTROL, READ_ONLY, NO_FRAME, NOT_LIVE, BUFFER_TOO_SMALL = 4, 6, 7, 8, 9
 U32 = ctypes.c_uint32
 OUTS = [ctypes.POINTER(U32)] * 4
 SIGNATURES = {
@@ -35,6 +34,8 @@ SIGNATURES = {
     "BeginVEXCAMLive": (U32, [ctypes.c_void_p]),
     "GetVEXCAMLiveFrame": (U32, [ctypes.c_void_p, *OUTS, ctypes.c_char_p]),
     "StopVEXCAMLive": (U32, [ctypes.c_void_p]),
+    "InitVEXCAMResource": (U32, []),
+    "ReleaseVEXCAMResource": (U32, []),
 }
 
 
@@ -69,9 +70,9 @@ def samples(data, width, height, bits):
 
 
 def capture(handle):
-    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
     rc, width, height, bits, _, data = read(handle)
-    assert rc == OK
+    assert rc == Code.OK
     return samples(data, width, height, bits)
 
 
@@ -100,20 +101,20 @@ def test_default_cameras_scan_in_order_with_their_sizes_and_firmware(open_camera
     ids = []
     buffer = ctypes.create_string_buffer(64)
     for index in range(SDK.ScanVEXCAM()):
-        assert SDK.GetVEXCAMId(index, buffer) == OK
+        assert SDK.GetVEXCAMId(index, buffer) == Code.OK
         ids.append(buffer.value.decode())
     assert ids == vexcam_sim.cameras() == [M8, M16, M12, "VXSIM-L16-004"]
-    assert SDK.GetVEXCAMId(4, buffer) == OUT_OF_RANGE
+    assert SDK.GetVEXCAMId(4, buffer) == Code.OUT_OF_RANGE
     expected = {M8: (1280, 960, 8, "010203"), M16: (2048, 2048, 16, "021FA0")}
     for camera_id, (width, height, bits, firmware) in expected.items():
         handle = open_camera(camera_id)
         assert SDK.GetVEXCAMMemLength(handle) == width * height * 2
         version = ctypes.create_string_buffer(32)
-        assert SDK.GetVEXCAMFWVersion(handle, version) == OK
+        assert SDK.GetVEXCAMFWVersion(handle, version) == Code.OK
         assert version.raw[:3].hex().upper() == firmware
-        SDK.SetVEXCAMParam(handle, 8, 0)
+        SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)
         SDK.SetVEXCAMResolution(handle, 0, 0, 8, 8)
-        assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+        assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
         assert read(handle)[1:5] == (8, 8, bits, 1)
     assert SDK.OpenVEXCAM(b"VXSIM-NOPE") is None
 
@@ -121,14 +122,14 @@ def test_default_cameras_scan_in_order_with_their_sizes_and_firmware(open_camera
 @pytest.mark.parametrize(
     "region, expected",
     [
-        ((0, 0, 1280, 960), OK),
-        ((1279, 959, 1, 1), OK),
-        ((0, 0, 0, 10), OUT_OF_RANGE),
-        ((0, 0, 10, 0), OUT_OF_RANGE),
-        ((0, 0, 1281, 960), OUT_OF_RANGE),
-        ((1, 0, 1280, 960), OUT_OF_RANGE),
-        ((0, 900, 10, 61), OUT_OF_RANGE),
-        ((0xFFFFFFFF, 0, 2, 2), OUT_OF_RANGE),  # x + width wraps in 32 bits
+        ((0, 0, 1280, 960), Code.OK),
+        ((1279, 959, 1, 1), Code.OK),
+        ((0, 0, 0, 10), Code.OUT_OF_RANGE),
+        ((0, 0, 10, 0), Code.OUT_OF_RANGE),
+        ((0, 0, 1281, 960), Code.OUT_OF_RANGE),
+        ((1, 0, 1280, 960), Code.OUT_OF_RANGE),
+        ((0, 900, 10, 61), Code.OUT_OF_RANGE),
+        ((0xFFFFFFFF, 0, 2, 2), Code.OUT_OF_RANGE),  # x + width wraps in 32 bits
     ],
 )
 def test_region_must_lie_inside_the_sensor(open_camera, region, expected):
@@ -139,44 +140,44 @@ def test_region_must_lie_inside_the_sensor(open_camera, region, expected):
 @pytest.mark.parametrize(
     "region, binning, code, frame",
     [
-        ((0, 0, 1280, 960), (2, 2), OK, (640, 480)),
-        ((10, 10, 101, 51), (4, 4), OK, (25, 12)),  # remainders are not read
-        ((0, 0, 7, 5), (1, 1), OK, (7, 5)),
-        ((0, 0, 64, 64), (3, 3), OUT_OF_RANGE, (64, 64)),
-        ((0, 0, 64, 64), (2, 4), OUT_OF_RANGE, (64, 64)),
-        ((0, 0, 3, 64), (4, 4), OUT_OF_RANGE, (3, 64)),  # would leave no column
+        ((0, 0, 1280, 960), (2, 2), Code.OK, (640, 480)),
+        ((10, 10, 101, 51), (4, 4), Code.OK, (25, 12)),  # remainders are not read
+        ((0, 0, 7, 5), (1, 1), Code.OK, (7, 5)),
+        ((0, 0, 64, 64), (3, 3), Code.OUT_OF_RANGE, (64, 64)),
+        ((0, 0, 64, 64), (2, 4), Code.OUT_OF_RANGE, (64, 64)),
+        ((0, 0, 3, 64), (4, 4), Code.OUT_OF_RANGE, (3, 64)),  # would leave no column
     ],
 )
 def test_binning_divides_the_region(open_camera, region, binning, code, frame):
     handle = open_camera(M8)
-    SDK.SetVEXCAMParam(handle, 8, 0)
-    assert SDK.SetVEXCAMResolution(handle, *region) == OK
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)
+    assert SDK.SetVEXCAMResolution(handle, *region) == Code.OK
     assert SDK.SetVEXCAMBinMode(handle, *binning) == code
-    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
     assert read(handle)[1:3] == frame
 
 
 def test_region_smaller_than_the_binning_is_refused(open_camera):
     handle = open_camera(M8)
-    assert SDK.SetVEXCAMBinMode(handle, 4, 4) == OK
-    assert SDK.SetVEXCAMResolution(handle, 0, 0, 3, 100) == OUT_OF_RANGE
+    assert SDK.SetVEXCAMBinMode(handle, 4, 4) == Code.OK
+    assert SDK.SetVEXCAMResolution(handle, 0, 0, 3, 100) == Code.OUT_OF_RANGE
 
 
 @pytest.mark.parametrize(
     "control, value, code",
     [
-        (6, 50.0, OK),
-        (6, 100.5, OUT_OF_RANGE),
-        (6, math.nan, OUT_OF_RANGE),
-        (7, -1.0, OUT_OF_RANGE),
-        (8, 4294967295.0, OK),
-        (8, math.inf, OUT_OF_RANGE),
-        (9, 0.0, OUT_OF_RANGE),
-        (10, 0.5, OUT_OF_RANGE),  # on/off controls take whole numbers
-        (0, 20.0, READ_ONLY),
-        (58, 1.0, READ_ONLY),
-        (1, 1.0, UNKNOWN_CONTROL),
-        (59, 1.0, UNKNOWN_CONTROL),
+        (Control.GAIN, 50.0, Code.OK),
+        (Control.GAIN, 100.5, Code.OUT_OF_RANGE),
+        (Control.GAIN, math.nan, Code.OUT_OF_RANGE),
+        (Control.OFFSET, -1.0, Code.OUT_OF_RANGE),
+        (Control.EXPOSURE, 4294967295.0, Code.OK),
+        (Control.EXPOSURE, math.inf, Code.OUT_OF_RANGE),
+        (Control.FRAME_RATE, 0.0, Code.OUT_OF_RANGE),
+        (Control.COOLER_ON, 0.5, Code.OUT_OF_RANGE),  # on/off controls take whole numbers
+        (Control.TEMPERATURE, 20.0, Code.READ_ONLY),
+        (Control.LIVE_FRAMES, 1.0, Code.READ_ONLY),
+        (1, 1.0, Code.UNKNOWN_CONTROL),
+        (59, 1.0, Code.UNKNOWN_CONTROL),
     ],
 )
 def test_set_param_checks_control_and_range(open_camera, control, value, code):
@@ -184,7 +185,7 @@ def test_set_param_checks_control_and_range(open_camera, control, value, code):
     before = SDK.GetVEXCAMParam(handle, control)
     assert SDK.SetVEXCAMParam(handle, control, value) == code
     after = SDK.GetVEXCAMParam(handle, control)
-    if code == OK:
+    if code == Code.OK:
         assert after == value
     else:
         assert after == before or (math.isnan(after) and math.isnan(before))
@@ -192,16 +193,35 @@ def test_set_param_checks_control_and_range(open_camera, control, value, code):
 
 def test_controls_available_and_defaults(open_camera):
     handle = open_camera()
-    implemented = {0: 25.0, 6: 0.0, 7: 10.0, 8: 10_000.0, 9: 30.0, 10: 0.0, 11: 0.0, 40: 0.0, 58: 0.0}
-    for control in [*range(0, 38), *range(39, 42), *range(57, 60)]:
+    implemented = {
+        Control.TEMPERATURE: 25.0, Control.GAIN: 0.0, Control.OFFSET: 10.0, Control.EXPOSURE: 10_000.0,
+        Control.FRAME_RATE: 30.0, Control.COOLER_ON: 0.0, Control.COOLER_TARGET: 0.0,
+        Control.TEST_PATTERN: 0.0, Control.LIVE_FRAMES: 0.0,
+    }  # fmt: skip
+    assert set(implemented) == set(Control)
+    for control in sorted(CONTROL_IDS):
         available = SDK.IsVEXCAMControlAvailable(handle, control)
-        assert available == (OK if control in implemented else NOT_AVAILABLE)
+        assert available == (Code.OK if control in implemented else Code.NOT_AVAILABLE)
         value = SDK.GetVEXCAMParam(handle, control)
         assert value == implemented[control] if control in implemented else math.isnan(value)
-    assert SDK.SetVEXCAMParam(handle, 11, -20.0) == OK
-    assert SDK.SetVEXCAMParam(handle, 10, 1.0) == OK
-    assert SDK.GetVEXCAMParam(handle, 0) == -20.0  # the cooler holds its target
-    assert [SDK.SetVEXCAMStreamMode(handle, m) for m in (0, 1, 2)] == [OK, OK, OUT_OF_RANGE]
+    assert SDK.SetVEXCAMParam(handle, Control.COOLER_TARGET, -20.0) == Code.OK
+    assert SDK.SetVEXCAMParam(handle, Control.COOLER_ON, 1.0) == Code.OK
+    assert SDK.GetVEXCAMParam(handle, Control.TEMPERATURE) == -20.0  # the cooler holds its target
+    assert [SDK.SetVEXCAMStreamMode(handle, m) for m in (0, 1, 2)] == [Code.OK, Code.OK, Code.OUT_OF_RANGE]
+
+
+def test_null_pointers_and_an_unheld_resource_are_refused(open_camera):
+    handle = open_camera()
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
+    outs = [ctypes.byref(U32()) for _ in range(3)]
+    buffer = ctypes.create_string_buffer(SDK.GetVEXCAMMemLength(handle))
+    assert SDK.GetVEXCAMId(0, None) == Code.BAD_ARGUMENT
+    assert SDK.GetVEXCAMFWVersion(handle, None) == Code.BAD_ARGUMENT
+    assert SDK.GetVEXCAMSingleFrame(handle, None, *outs, buffer) == Code.BAD_ARGUMENT
+    assert SDK.GetVEXCAMSingleFrame(handle, *outs, ctypes.byref(U32()), None) == Code.BAD_ARGUMENT
+    assert SDK.ReleaseVEXCAMResource() == Code.RESOURCE_NOT_HELD
+    assert [SDK.InitVEXCAMResource(), SDK.ReleaseVEXCAMResource()] == [Code.OK, Code.OK]
 
 
 def test_brightness_follows_exposure_gain_and_offset(open_camera):
@@ -209,9 +229,9 @@ def test_brightness_follows_exposure_gain_and_offset(open_camera):
     SDK.SetVEXCAMResolution(handle, 100, 300, 64, 64)  # plain background, no star
 
     def level(exposure, gain=0.0, offset=10.0):
-        SDK.SetVEXCAMParam(handle, 8, exposure)
-        SDK.SetVEXCAMParam(handle, 6, gain)
-        SDK.SetVEXCAMParam(handle, 7, offset)
+        SDK.SetVEXCAMParam(handle, Control.EXPOSURE, exposure)
+        SDK.SetVEXCAMParam(handle, Control.GAIN, gain)
+        SDK.SetVEXCAMParam(handle, Control.OFFSET, offset)
         return mean(capture(handle))
 
     assert level(0, offset=40) == pytest.approx(40, abs=0.5)
@@ -223,16 +243,16 @@ def test_brightness_follows_exposure_gain_and_offset(open_camera):
 
 def test_deep_sensors_write_little_endian_words_clipped_to_their_depth(open_camera):
     handle = open_camera(M12)
-    SDK.SetVEXCAMParam(handle, 40, 1)  # ramp: sample = (x + y) masked to the bit depth
+    SDK.SetVEXCAMParam(handle, Control.TEST_PATTERN, 1)  # ramp: sample = (x + y) masked to the bit depth
     SDK.SetVEXCAMResolution(handle, 0, 1000, 1920, 2)
     SDK.SetVEXCAMBinMode(handle, 2, 2)
-    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
     rc, width, height, bits, _, data = read(handle)
-    assert (rc, width, height, bits) == (OK, 960, 1, 12)
+    assert (rc, width, height, bits) == (Code.OK, 960, 1, 12)
     assert data[:4] == bytes([1000 & 0xFF, 1000 >> 8, 1002 & 0xFF, 1002 >> 8])
     assert samples(data, width, height, bits)[-1] == (1918 + 1000) & 0xFFF
-    SDK.SetVEXCAMParam(handle, 40, 0)
-    SDK.SetVEXCAMParam(handle, 8, 1e9)
+    SDK.SetVEXCAMParam(handle, Control.TEST_PATTERN, 0)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 1e9)
     assert max(capture(handle)) == 4095
 
 
@@ -240,12 +260,12 @@ def test_pictures_are_deterministic_and_live_frames_vary(open_camera):
     handle = open_camera(M8)
     SDK.SetVEXCAMResolution(handle, 0, 0, 640, 480)
     assert capture(handle) == capture(handle)
-    SDK.SetVEXCAMParam(handle, 9, 1000)
-    SDK.SetVEXCAMParam(handle, 8, 0)
-    assert SDK.BeginVEXCAMLive(handle) == OK
+    SDK.SetVEXCAMParam(handle, Control.FRAME_RATE, 1000)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)
+    assert SDK.BeginVEXCAMLive(handle) == Code.OK
     first, second = read(handle, live=True), read(handle, live=True)
-    assert first[0] == second[0] == OK and first[5] != second[5]
-    assert SDK.GetVEXCAMParam(handle, 58) == 2
+    assert first[0] == second[0] == Code.OK and first[5] != second[5]
+    assert SDK.GetVEXCAMParam(handle, Control.LIVE_FRAMES) == 2
 
 
 @pytest.fixture
@@ -253,12 +273,12 @@ def noisy(open_camera):
     """An evenly lit 16-bit camera with sensor noise: `noisy(exposure_us, gain)` is one frame."""
     vexcam_sim.set_noise(True)
     handle = open_camera(M16)
-    SDK.SetVEXCAMParam(handle, 40, 2)
+    SDK.SetVEXCAMParam(handle, Control.TEST_PATTERN, 2)
     SDK.SetVEXCAMResolution(handle, 0, 0, 128, 128)
 
     def frame(exposure_us=2_000, gain=0.0):
-        SDK.SetVEXCAMParam(handle, 8, exposure_us)
-        SDK.SetVEXCAMParam(handle, 6, gain)
+        SDK.SetVEXCAMParam(handle, Control.EXPOSURE, exposure_us)
+        SDK.SetVEXCAMParam(handle, Control.GAIN, gain)
         return np.array(capture(handle), dtype=float)
 
     return frame
@@ -295,8 +315,8 @@ def test_averaging_lowers_the_noise_and_a_seed_repeats_it(noisy):
 def test_hot_pixels_stay_in_place(open_camera):
     vexcam_sim.set_noise(True)
     handle = open_camera(M8)
-    SDK.SetVEXCAMParam(handle, 40, 2)
-    SDK.SetVEXCAMParam(handle, 8, 5_000)
+    SDK.SetVEXCAMParam(handle, Control.TEST_PATTERN, 2)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 5_000)
     frames = [np.array(capture(handle)) for _ in range(2)]
     hottest = [np.argsort(f)[-3:] for f in frames]
     assert set(hottest[0]) == set(hottest[1]) and frames[0].max() > np.median(frames[0]) + 50
@@ -305,25 +325,25 @@ def test_hot_pixels_stay_in_place(open_camera):
 # Timed with perf_counter: on Windows monotonic() moves in steps of about 15.6 ms.
 def test_frame_reads_need_an_exposure_or_live_mode(open_camera):
     handle = open_camera()
-    assert read(handle)[0] == NO_FRAME
+    assert read(handle)[0] == Code.NO_FRAME
     started = time.perf_counter()
-    assert read(handle, live=True)[0] == NOT_LIVE
+    assert read(handle, live=True)[0] == Code.NOT_LIVE
     assert time.perf_counter() - started < 0.5
     SDK.BeginVEXCAMLive(handle)
     SDK.StopVEXCAMLive(handle)
-    assert read(handle, live=True)[0] == NOT_LIVE
+    assert read(handle, live=True)[0] == Code.NOT_LIVE
 
 
 def test_exposure_waits_its_time_up_to_the_cap(open_camera):
     handle = open_camera()
     SDK.SetVEXCAMResolution(handle, 0, 0, 16, 16)
     vexcam_sim.set_exposure_cap_us(1_000_000)
-    SDK.SetVEXCAMParam(handle, 8, 60_000)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 60_000)
     started = time.perf_counter()
     SDK.ExpVEXCAMSingleFrame(handle)
     assert time.perf_counter() - started >= 0.06
     vexcam_sim.set_exposure_cap_us(10_000)
-    SDK.SetVEXCAMParam(handle, 8, 60_000_000)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 60_000_000)
     started = time.perf_counter()
     SDK.ExpVEXCAMSingleFrame(handle)
     assert time.perf_counter() - started < 1.0
@@ -337,11 +357,11 @@ def test_live_frames_come_at_the_frame_period(open_camera, frame_rate, exposure_
     handle = open_camera()
     vexcam_sim.set_exposure_cap_us(1_000_000)
     SDK.SetVEXCAMResolution(handle, 0, 0, 32, 32)
-    SDK.SetVEXCAMParam(handle, 9, frame_rate)
-    SDK.SetVEXCAMParam(handle, 8, exposure_us)
+    SDK.SetVEXCAMParam(handle, Control.FRAME_RATE, frame_rate)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, exposure_us)
     started = time.perf_counter()
     SDK.BeginVEXCAMLive(handle)
-    assert all(read(handle, live=True)[0] == OK for _ in range(4))
+    assert all(read(handle, live=True)[0] == Code.OK for _ in range(4))
     assert 4 * period_s <= time.perf_counter() - started < 4 * period_s + 0.5
 
 
@@ -349,13 +369,13 @@ def test_a_longer_exposure_slows_a_running_stream(open_camera):
     handle = open_camera()
     vexcam_sim.set_exposure_cap_us(1_000_000)
     SDK.SetVEXCAMResolution(handle, 0, 0, 32, 32)
-    SDK.SetVEXCAMParam(handle, 9, 1000)
-    SDK.SetVEXCAMParam(handle, 8, 1_000)
+    SDK.SetVEXCAMParam(handle, Control.FRAME_RATE, 1000)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 1_000)
     SDK.BeginVEXCAMLive(handle)
-    assert read(handle, live=True)[0] == OK
-    SDK.SetVEXCAMParam(handle, 8, 50_000)
+    assert read(handle, live=True)[0] == Code.OK
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 50_000)
     started = time.perf_counter()
-    assert all(read(handle, live=True)[0] == OK for _ in range(3))
+    assert all(read(handle, live=True)[0] == Code.OK for _ in range(3))
     # The first of them is due 50 ms after the frame before `started`; the next two a full
     # 50 ms each after it (at the old exposure, all three took 3 ms).
     assert time.perf_counter() - started >= 0.1
@@ -363,7 +383,7 @@ def test_a_longer_exposure_slows_a_running_stream(open_camera):
 
 def test_stop_wakes_a_waiting_live_reader(open_camera):
     handle = open_camera()
-    SDK.SetVEXCAMParam(handle, 9, 0.1)  # ten seconds to the first frame
+    SDK.SetVEXCAMParam(handle, Control.FRAME_RATE, 0.1)  # ten seconds to the first frame
     SDK.BeginVEXCAMLive(handle)
     result = []
     reader = threading.Thread(target=lambda: result.append(read(handle, live=True)[0]))
@@ -371,33 +391,33 @@ def test_stop_wakes_a_waiting_live_reader(open_camera):
     time.sleep(0.05)
     SDK.StopVEXCAMLive(handle)
     reader.join(2)
-    assert result == [NOT_LIVE]
+    assert result == [Code.NOT_LIVE]
 
 
 def test_fast_frames_take_no_time(open_camera):
     handle = open_camera(M16)
     vexcam_sim.set_fast_frames(True)
     vexcam_sim.set_exposure_cap_us(5_000_000)
-    SDK.SetVEXCAMParam(handle, 8, 5_000_000)
+    SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 5_000_000)
     SDK.BeginVEXCAMLive(handle)
     started = time.perf_counter()
-    assert SDK.ExpVEXCAMSingleFrame(handle) == OK
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
     frames = [read(handle), read(handle, live=True), read(handle, live=True)]
     # One exposure's wait would take 5 s; the margin is for a loaded or instrumented machine.
     assert time.perf_counter() - started < 2.5
-    assert {f[0] for f in frames} == {OK} and frames[1][5] == frames[2][5]
+    assert {f[0] for f in frames} == {Code.OK} and frames[1][5] == frames[2][5]
 
 
 def test_bad_handles_are_counted_and_refused(open_camera):
     handle = open_camera()
-    assert SDK.CloseVEXCAM(handle) == OK
+    assert SDK.CloseVEXCAM(handle) == Code.OK
     vexcam_sim.fail_next("InitVEXCAM", 5)
     for bad in (None, handle, 0x1234):
-        assert SDK.InitVEXCAM(bad) == BAD_HANDLE  # and leaves the script for a good handle
-        assert SDK.CloseVEXCAM(bad) == BAD_HANDLE
-        assert math.isnan(SDK.GetVEXCAMParam(bad, 6))
+        assert SDK.InitVEXCAM(bad) == Code.BAD_HANDLE  # and leaves the script for a good handle
+        assert SDK.CloseVEXCAM(bad) == Code.BAD_HANDLE
+        assert math.isnan(SDK.GetVEXCAMParam(bad, Control.GAIN))
         assert SDK.GetVEXCAMMemLength(bad) == 0
-        assert read(bad, buffer=ctypes.create_string_buffer(4))[0] == BAD_HANDLE
+        assert read(bad, buffer=ctypes.create_string_buffer(4))[0] == Code.BAD_HANDLE
     assert vexcam_sim.bad_handle_calls() == 15
     assert vexcam_sim.close_count(handle) == 2
     assert SDK.InitVEXCAM(open_camera()) == 5
@@ -413,7 +433,7 @@ def test_handles_are_unique_and_survive_reset(open_camera):
     vexcam_sim.reset()
     assert vexcam_sim.last_handle() == 0 and second in vexcam_sim.open_handles()
     assert vexcam_sim.opened_handles() == []
-    assert SDK.CloseVEXCAM(second) == OK and vexcam_sim.bad_handle_calls() == 0
+    assert SDK.CloseVEXCAM(second) == Code.OK and vexcam_sim.bad_handle_calls() == 0
 
 
 def test_result_scripts_replace_and_persist(open_camera):
@@ -421,10 +441,10 @@ def test_result_scripts_replace_and_persist(open_camera):
     vexcam_sim.fail_next("SetVEXCAMParam", 5, times=3)
     vexcam_sim.fail_next("SetVEXCAMParam", -1, times=2)  # replaces the unused one
     vexcam_sim.fail_always("SetVEXCAMParam", 9)
-    results = [SDK.SetVEXCAMParam(handle, 6, 1.0) for _ in range(4)]
+    results = [SDK.SetVEXCAMParam(handle, Control.GAIN, 1.0) for _ in range(4)]
     assert results == [0xFFFFFFFF, 0xFFFFFFFF, 9, 9]
     vexcam_sim.clear_script("SetVEXCAMParam")
-    assert SDK.SetVEXCAMParam(handle, 6, 1.0) == OK
+    assert SDK.SetVEXCAMParam(handle, Control.GAIN, 1.0) == Code.OK
     assert vexcam_sim.calls("SetVEXCAMParam") == 5
     assert vexcam_sim.last_args("SetVEXCAMParam") == (handle, 6, 1.0)
     vexcam_sim.fail_next("CloseVEXCAM", 7)
@@ -434,9 +454,9 @@ def test_result_scripts_replace_and_persist(open_camera):
 @pytest.mark.parametrize(
     "times, after, always, results",
     [
-        (1, 0, None, [5, OK, OK, OK]),
-        (1, 2, None, [OK, OK, 5, OK]),
-        (2, 1, None, [OK, 5, 5, OK]),
+        (1, 0, None, [5, Code.OK, Code.OK, Code.OK]),
+        (1, 2, None, [Code.OK, Code.OK, 5, Code.OK]),
+        (2, 1, None, [Code.OK, 5, 5, Code.OK]),
         (1, 1, 9, [9, 5, 9, 9]),  # the calls let through meet fail_always
     ],
 )
@@ -445,8 +465,8 @@ def test_fail_next_after_lets_calls_through_first(open_camera, times, after, alw
     vexcam_sim.fail_next("SetVEXCAMParam", 5, times=times, after=after)
     if always is not None:
         vexcam_sim.fail_always("SetVEXCAMParam", always)
-    assert SDK.SetVEXCAMParam(None, 6, 1.0) == BAD_HANDLE  # uses up nothing
-    assert [SDK.SetVEXCAMParam(handle, 6, 1.0) for _ in results] == results
+    assert SDK.SetVEXCAMParam(None, Control.GAIN, 1.0) == Code.BAD_HANDLE  # uses up nothing
+    assert [SDK.SetVEXCAMParam(handle, Control.GAIN, 1.0) for _ in results] == results
     vexcam_sim.reset()  # the suite's own check expects a clean count
 
 
@@ -455,8 +475,8 @@ def test_scripted_values_replace_the_camera(open_camera):
     vexcam_sim.script_param(math.inf)
     vexcam_sim.fail_next("IsVEXCAMControlAvailable", 3)
     vexcam_sim.fail_next("ScanVEXCAM", 0xFFFFFFFF)
-    assert SDK.GetVEXCAMParam(handle, 6) == math.inf
-    assert SDK.GetVEXCAMParam(handle, 6) == 0.0
+    assert SDK.GetVEXCAMParam(handle, Control.GAIN) == math.inf
+    assert SDK.GetVEXCAMParam(handle, Control.GAIN) == 0.0
     assert SDK.IsVEXCAMControlAvailable(handle, 6) == 3
     assert SDK.ScanVEXCAM() == 0xFFFFFFFF
     vexcam_sim.open_returns_null()
@@ -469,7 +489,7 @@ def test_scan_script(open_camera):
     assert SDK.ScanVEXCAM() == 4
     buffers = [ctypes.create_string_buffer(b"\x01" * 65, 65) for _ in range(4)]
     results = [SDK.GetVEXCAMId(i, buffers[i]) for i in range(4)]
-    assert results == [OK, 6, OK, OK]
+    assert results == [Code.OK, 6, Code.OK, Code.OK]
     assert buffers[0].raw == b"\xff" * 64 + b"\x01"  # exactly 64 bytes: no NUL written
     assert buffers[1].raw == b"\x01" * 65
     assert buffers[2].raw[:6] == b"short\0"
@@ -484,20 +504,20 @@ def test_script_frame_writes_only_what_it_is_given(open_camera):
     assert SDK.GetVEXCAMMemLength(handle) == 4
     buffer = ctypes.create_string_buffer(8)
     outs = [U32(99) for _ in range(4)]
-    assert SDK.GetVEXCAMLiveFrame(handle, *(ctypes.byref(o) for o in outs), buffer) == OK
+    assert SDK.GetVEXCAMLiveFrame(handle, *(ctypes.byref(o) for o in outs), buffer) == Code.OK
     assert [o.value for o in outs] == [2, 99, 8, 99]
     assert buffer.raw == b"\x07" * 4 + b"\0" * 4  # bounded by the reported length
     assert vexcam_sim.frame_buffer_zeroed("GetVEXCAMLiveFrame") is True
-    assert read(handle)[0] == NO_FRAME
+    assert read(handle)[0] == Code.NO_FRAME
     vexcam_sim.script_frame(unwritten=True, width=5)
-    assert read(handle)[:5] == (OK, 0, 0, 0, 0)
+    assert read(handle)[:5] == (Code.OK, 0, 0, 0, 0)
 
 
 def test_frame_bigger_than_the_reported_buffer_is_refused(open_camera):
     handle = open_camera()
     SDK.ExpVEXCAMSingleFrame(handle)
     vexcam_sim.script_mem_length(100)
-    assert read(handle)[0] == BUFFER_TOO_SMALL
+    assert read(handle)[0] == Code.BUFFER_TOO_SMALL
 
 
 def test_buffer_zeroed_and_gil_are_observed(open_camera):
@@ -522,10 +542,10 @@ def test_block_holds_a_call_until_unblocked(open_camera):
     worker.start()
     assert vexcam_sim.wait_blocked("ExpVEXCAMSingleFrame")
     assert vexcam_sim.calls("ExpVEXCAMSingleFrame") == 1 and not done
-    assert SDK.GetVEXCAMParam(handle, 6) == 0.0  # other functions are not held up
+    assert SDK.GetVEXCAMParam(handle, Control.GAIN) == 0.0  # other functions are not held up
     vexcam_sim.unblock("ExpVEXCAMSingleFrame")
     worker.join(2)
-    assert done == [OK]
+    assert done == [Code.OK]
 
 
 def test_reset_releases_blocked_calls(open_camera):
@@ -554,7 +574,7 @@ def test_added_cameras_replace_the_catalog(open_camera):
     vexcam_sim.add_camera(b"TINY", 3, 2, 10, firmware=b"\xab\xcd\xef\x01")
     handle = open_camera("TINY")
     assert SDK.GetVEXCAMMemLength(handle) == 12
-    SDK.SetVEXCAMParam(handle, 40, 1)
+    SDK.SetVEXCAMParam(handle, Control.TEST_PATTERN, 1)
     assert capture(handle) == [0, 1, 2, 1, 2, 3]
     with pytest.raises(ValueError):
         vexcam_sim.add_camera("TINY", 1, 1, 8)

@@ -22,6 +22,7 @@ import pytest
 
 import vexcam
 import vexcam_sim
+from vexcam_sim import CONTROL_IDS, Code, Control
 from conftest import FRAME, METHODS, MODULE_LEVEL, call
 
 SECONDS = float(os.environ.get("VEXCAM_STRESS_SECONDS", "3"))
@@ -29,9 +30,9 @@ THREADS = int(os.environ.get("VEXCAM_STRESS_THREADS", "6"))
 SEED = int(os.environ.get("VEXCAM_STRESS_SEED", "0")) or random.SystemRandom().randrange(1, 2**32)
 
 CLOSED = "Camera handle is null or closed"
-NO_EXPOSURE = "Failed to get frame data with return code: 7"
-NOT_LIVE = "Failed to get frame data with return code: 8"
-REFUSED = "Operation failed with error code: 5"
+NO_EXPOSURE = f"Failed to get frame data with return code: {Code.NO_FRAME:d}"
+NOT_LIVE = f"Failed to get frame data with return code: {Code.NOT_LIVE:d}"
+REFUSED = f"Operation failed with error code: {Code.OUT_OF_RANGE:d}"
 # Besides CLOSED, the only failures a shared camera may report: another thread may not have
 # exposed yet, may have stopped the stream, or may have left a region the new setting misfits.
 SHARED_FAILURES = {
@@ -44,8 +45,8 @@ SHARED_FAILURES = {
 # Frame calls run without the interpreter lock, so holding them inside the SDK stalls only
 # their readers; holding any other call would stall every thread, this one too.
 HELD_FUNCTIONS = tuple(dict.fromkeys(f for c in METHODS if c.kind == "waiting" for f in c.sdk))
-IMPLEMENTED = {0, 6, 7, 8, 9, 10, 11, 40, 58}
-VALID_CONTROLS = [*range(0, 38), *range(39, 42), *range(57, 60)]
+IMPLEMENTED = set(Control)
+VALID_CONTROLS = sorted(CONTROL_IDS)
 
 
 class Sensor(NamedTuple):

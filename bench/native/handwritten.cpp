@@ -300,6 +300,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
 
 } // namespace
 
+PyMODINIT_FUNC PyInit__bench_handwritten(void);
+
 PyMODINIT_FUNC PyInit__bench_handwritten(void) {
     PyObject* module = PyModule_Create(&module_def);
     if (module == nullptr)

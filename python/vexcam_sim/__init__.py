@@ -14,6 +14,9 @@ that simulator from Python, so that tests (and your own scripts, with no camera 
 * hold a call inside the SDK to test threading (`block`, `wait_blocked`, `unblock`),
 * and trade realism for speed (`set_fast_frames`, `set_exposure_cap_us`).
 
+It also names the simulator's result codes (`Code`), the controls it implements (`Control`)
+and every control number the SDK defines (`CONTROL_IDS`).
+
 A typical test::
 
     import vexcam, vexcam_sim
@@ -37,6 +40,7 @@ It raises RuntimeError when that library is a real vendor SDK rather than the si
 """
 
 import ctypes
+import enum
 import math
 import os
 import sys
@@ -49,6 +53,9 @@ import vexcam
 Arg: TypeAlias = int | float | bytes | None
 
 __all__ = [
+    "Code",
+    "Control",
+    "CONTROL_IDS",
     "reset",
     "cameras",
     "clear_cameras",
@@ -80,6 +87,41 @@ __all__ = [
     "set_noise",
     "set_seed",
 ]
+
+class Code(enum.IntEnum):
+    """What the simulated SDK's functions return (sim/README.md, "Result codes")."""
+
+    OK = 0
+    NOT_AVAILABLE = 1  # IsVEXCAMControlAvailable: the control is not implemented
+    BAD_HANDLE = 2  # a null, unknown or closed handle
+    BAD_ARGUMENT = 3  # a null pointer argument
+    UNKNOWN_CONTROL = 4  # SetVEXCAMParam: the control is not implemented
+    OUT_OF_RANGE = 5  # a value, region, binning, stream mode or camera index out of range
+    READ_ONLY = 6  # SetVEXCAMParam on a read-only control
+    NO_FRAME = 7  # a single-frame read without an exposure
+    NOT_LIVE = 8  # a live-frame read without a running stream
+    BUFFER_TOO_SMALL = 9  # a frame larger than the buffer size that was reported
+    RESOURCE_NOT_HELD = 10  # ReleaseVEXCAMResource without the resource held
+    INTERNAL_FAILURE = 11  # out of memory
+
+
+class Control(enum.IntEnum):
+    """The controls the simulated cameras implement (sim/README.md, "Controls")."""
+
+    TEMPERATURE = 0  # read-only
+    GAIN = 6
+    OFFSET = 7
+    EXPOSURE = 8  # microseconds
+    FRAME_RATE = 9
+    COOLER_ON = 10
+    COOLER_TARGET = 11
+    TEST_PATTERN = 40
+    LIVE_FRAMES = 58  # read-only
+
+
+#: Every control number the SDK defines, implemented or not: 0 to 37, 39 to 41 and 57 to 59.
+#: `vexcam` refuses any other number without asking the SDK.
+CONTROL_IDS: Final[frozenset[int]] = frozenset([*range(0, 38), *range(39, 42), *range(57, 60)])
 
 _U32_MAX: Final = 0xFFFFFFFF
 _U64_MAX: Final = 0xFFFFFFFFFFFFFFFF

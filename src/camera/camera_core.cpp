@@ -1,45 +1,28 @@
-// Opening and closing a camera's SDK handle.
+// Opening and closing a camera's SDK handle, and the record's states.
 #include "camera/camera_core.h"
 
 #include <cstring>
 #include <new>
 
-#include "camera/frame_memory.h"
-
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
-
-namespace {
-
-// A child treats the handles of its parent's records as closed, and never hands them to the
-// SDK, not even to close them.
-std::uint64_t this_process() noexcept { return forks_of_this_process; }
-
-void count_forks() {
-#if !defined(_WIN32) // Windows has no fork()
-    static const bool registered = [] {
-        return pthread_atfork(nullptr, nullptr, [] { ++forks_of_this_process; }) == 0;
-    }();
-    (void)registered;
-#endif
+std::uint32_t OwnedHandle::close() noexcept {
+    const CameraHandle handle = get();
+    handle_ = nullptr;
+    const std::uint32_t rc = handle != nullptr ? sdk::close(handle) : 0;
+    pool_.reset(); // after the close, as the camera's last use of the pool
+    return rc;
 }
-
-} // namespace
 
 Result<CoreRef> CameraCore::open(std::string_view id) {
     // The record is owned before the SDK call, so every early return frees it.
     CoreRef core(new CameraCore(std::string(id)));
     if (std::memchr(id.data(), 0, id.size()) != nullptr)
         return CameraError{ErrorKind::StringConversion};
-    count_forks();
+    ForkGeneration::watch();
     // std::string keeps a terminating NUL, so c_str() is the NUL-terminated copy.
     CameraHandle handle = sdk::open(core->id_.c_str());
     if (handle == nullptr)
         return CameraError{ErrorKind::OpenFailed, 0, core->id_};
-    core->handle_ = handle;
-    core->opened_in_ = core->usable_in_ = this_process();
-    hold_frame_pool();
+    core->handle_ = OwnedHandle(handle);
     return core;
 }
 
@@ -51,31 +34,29 @@ CoreRef CameraCore::unopened() noexcept {
     return CoreRef(record);
 }
 
-std::uint32_t CameraCore::release_handle() noexcept {
-    CameraHandle handle = std::exchange(handle_, nullptr);
-    if (handle == nullptr || opened_in_ != this_process())
-        return 0;
-    const std::uint32_t rc = sdk::close(handle);
-    let_go_of_frame_pool();
-    return rc;
+CameraState CameraCore::state() const noexcept {
+    const bool open = !handle_.empty();
+    const OwnedHandle& held = open ? handle_ : closing_;
+    if (held.empty())
+        return CameraState::Closed;
+    if (held.inherited())
+        return CameraState::Inherited;
+    return open ? CameraState::Open : CameraState::Closing;
 }
 
 Status CameraCore::close() {
-    if (!is_open())
+    if (state() != CameraState::Open)
         return success();
-    // The Camera object's own reference is the only one unless frame reads hold the record.
-    if (holders() > 1) {
-        usable_in_ = kNoProcess;
+    if (reads_running() > 0) {
+        closing_ = std::move(handle_);
         return success();
     }
-    if (const std::uint32_t rc = release_handle(); rc != 0)
+    if (const std::uint32_t rc = handle_.close(); rc != 0)
         return CameraError{ErrorKind::OperationFailed, rc};
     return success();
 }
 
 void CameraCore::finish_read() noexcept {
-    if (usable_in_ == kNoProcess && holders() == 1)
-        (void)release_handle();
+    if (!closing_.empty() && reads_running() == 0)
+        (void)closing_.close();
 }
-
-CameraCore::~CameraCore() { (void)release_handle(); }

@@ -8,15 +8,64 @@
 #include <string_view>
 #include <utility>
 
+#include "camera/fork_generation.h"
+#include "camera/frame_memory.h"
 #include "errors/result.h"
 #include "sdk/vendor_api.h"
 
 class CoreRef;
 
-/// The forks that led to this process, counted in each child (camera_core.cpp): a child gets
-/// its parent's camera records, but not the SDK's threads and connections behind their
-/// handles. Written only in a child right after fork(), while it has a single thread.
-inline std::uint64_t forks_of_this_process = 0;
+/// What a camera record is to a call that starts now (CameraCore::state).
+enum class CameraState {
+    // Calls use the handle.
+    Open,
+    // close() came while frame reads ran on other threads: every later call sees a closed
+    // camera, the reads finish on the handle they began with, and the last of them closes it.
+    Closing,
+    // No handle: closed, or never opened.
+    Closed,
+    // In a forked child, a record that its parent opened: calls see a closed camera, and the
+    // handle, the parent's, never reaches the SDK, not even to be closed.
+    Inherited,
+};
+
+/// An SDK handle with what belongs to it: the fork generation that opened it and the camera's
+/// hold on the frame pool. Closing it gives both back; in a later generation it closes nothing.
+/// Move-only; empty when default-made, closed or moved from.
+class OwnedHandle {
+public:
+    OwnedHandle() noexcept = default;
+    explicit OwnedHandle(CameraHandle handle) noexcept
+        : handle_(handle), opened_in_(ForkGeneration::current()), pool_(FramePoolHold::take()) {}
+    OwnedHandle(OwnedHandle&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), opened_in_(other.opened_in_),
+          pool_(std::move(other.pool_)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        OwnedHandle old(std::move(*this));
+        handle_ = std::exchange(other.handle_, nullptr);
+        opened_in_ = other.opened_in_;
+        pool_ = std::move(other.pool_);
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { (void)close(); }
+
+    /// The handle if this process opened it, else null.
+    CameraHandle get() const noexcept {
+        return opened_in_ == ForkGeneration::current() ? handle_ : nullptr;
+    }
+    bool empty() const noexcept { return handle_ == nullptr; }
+    bool inherited() const noexcept { return !empty() && get() == nullptr; }
+
+    /// Empties it, closing the handle if this process opened it: the SDK's result, else 0.
+    std::uint32_t close() noexcept;
+
+private:
+    CameraHandle handle_ = nullptr;
+    std::uint64_t opened_in_ = 0;
+    FramePoolHold pool_;
+};
 
 class CameraCore {
 public:
@@ -28,27 +77,26 @@ public:
     /// constructor: every call on it sees a closed camera.
     static CoreRef unopened() noexcept;
 
-    /// The handle for a call that starts now, read with the GIL held. Null once the camera is
-    /// closed, also while its closing waits for frame reads still running, and in a child
-    /// process for a camera its parent opened: that handle is the parent's.
-    CameraHandle handle() const noexcept {
-        return usable_in_ == forks_of_this_process ? handle_ : nullptr;
-    }
-    bool is_open() const noexcept { return handle() != nullptr; }
-    const std::string& id() const noexcept { return id_; }
+    /// With the GIL held.
+    CameraState state() const noexcept;
 
-    /// close(), with the GIL held: closes the handle at once, or, while frame reads on other
-    /// threads still use it, makes the camera look closed to every later call and leaves the
-    /// closing to the last of those reads (finish_read).
+    /// The handle for a call that starts now, read with the GIL held: null unless Open.
+    CameraHandle handle() const noexcept { return handle_.get(); }
+    bool is_open() const noexcept { return handle() != nullptr; }
+
+    /// close(), with the GIL held. Open becomes Closed, the SDK's result reported; or, while
+    /// frame reads still run, Closing. In any other state it does nothing.
     Status close();
 
-    /// For a frame read that has let go of its reference, with the GIL held: closes the handle
-    /// when a close() waits for it and no other read still holds the record. Nobody is left to
-    /// hear the SDK's result, so it is ignored, as at destruction.
-    void finish_read() noexcept;
+    /// For a frame read, with the GIL held, before it lets go of the GIL: a reference of the
+    /// read's own, which it drops before it takes the GIL back. These are the only references
+    /// besides the Camera object's, so they count the reads still running.
+    CoreRef start_read() noexcept;
 
-    /// Holders of this record, the Camera object's own reference included.
-    std::size_t holders() const noexcept { return refs_.load(std::memory_order_acquire); }
+    /// For a frame read that has dropped that reference, with the GIL held again: Closing
+    /// becomes Closed once no other read runs. Nobody is left to hear the SDK's result, so it
+    /// is ignored, as at destruction.
+    void finish_read() noexcept;
 
     CameraCore(const CameraCore&) = delete;
     CameraCore& operator=(const CameraCore&) = delete;
@@ -56,25 +104,20 @@ public:
 private:
     friend class CoreRef;
     explicit CameraCore(std::string id) : id_(std::move(id)) {}
-    ~CameraCore(); // closes a handle still open, ignoring the SDK's result
+    ~CameraCore() = default; // a handle still held is closed, its result ignored
 
-    /// Takes the handle out of the record and closes it if this process opened it.
-    std::uint32_t release_handle() noexcept;
+    std::size_t reads_running() const noexcept { return refs_.load(std::memory_order_acquire) - 1; }
 
     std::string id_;
-    // Set when the camera opens; taken out only by a close while no frame read holds the
-    // record, or at destruction, so a read never sees it change under it.
-    CameraHandle handle_ = nullptr;
-    // The process (counted in forks) that opened the handle.
-    std::uint64_t opened_in_ = 0;
-    // The process in which calls may use the handle: the one that opened it, until a close()
-    // that came while frame reads were running makes it none. Read and written with the GIL.
-    std::uint64_t usable_in_ = 0;
-    static constexpr std::uint64_t kNoProcess = ~std::uint64_t{0};
+    // Open: the handle calls use. Set when the camera opens, before the record is shared.
+    OwnedHandle handle_;
+    // Closing: the handle moved out of handle_ by a close() during frame reads, so that calls
+    // starting later see none; the reads keep their copy of it until the last closes it here.
+    OwnedHandle closing_;
     std::atomic<std::size_t> refs_{1};
 };
 
-/// One counted reference to a CameraCore. Move-only; clone() takes another reference.
+/// One counted reference to a CameraCore. Move-only; CameraCore::start_read takes another.
 /// The last reference to go destroys the record, on whichever thread, with or without the GIL.
 class CoreRef {
 public:
@@ -89,10 +132,6 @@ public:
     CoreRef& operator=(const CoreRef&) = delete;
     ~CoreRef() { reset(); }
 
-    CoreRef clone() const noexcept {
-        core_->refs_.fetch_add(1, std::memory_order_relaxed);
-        return CoreRef(core_);
-    }
     void reset() noexcept {
         if (core_ && core_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
             delete core_;
@@ -107,6 +146,11 @@ private:
     explicit CoreRef(CameraCore* core) noexcept : core_(core) {}
     CameraCore* core_ = nullptr;
 };
+
+inline CoreRef CameraCore::start_read() noexcept {
+    refs_.fetch_add(1, std::memory_order_relaxed);
+    return CoreRef(this);
+}
 
 /// close(): see CameraCore::close.
 inline Status close_camera(CameraCore& core) { return core.close(); }

@@ -21,10 +21,8 @@
 #include <windows.h>
 #define VEXCAM_MAP_BLOCKS 1
 #elif defined(__unix__) || defined(__APPLE__)
-#include <pthread.h>
 #include <sys/mman.h>
 #define VEXCAM_MAP_BLOCKS 1
-#define VEXCAM_FORK_HANDLERS 1
 #endif
 
 namespace {
@@ -122,35 +120,11 @@ struct Pool {
     }
 };
 
-Pool& pool();
-
-#if defined(VEXCAM_FORK_HANDLERS) // Windows has no fork()
-// fork() copies the mutex as it is at that moment: held, if another thread was inside it, and
-// then no thread of the child would ever release it. So it is held across the fork and
-// released on both sides. The child has no open camera of its own (its parent's handles are
-// not its to use), so it keeps no blocks.
-void lock_for_fork() { pool().mutex.lock(); }
-void unlock_in_parent() { pool().mutex.unlock(); }
-void unlock_in_child() {
-    Pool& p = pool();
-    p.cameras = 0;
-    for (Slot& slot : p.take_all())
-        give_back(slot.data, slot.size);
-    p.mutex.unlock();
-}
-#endif
-
 Pool& pool() {
     // Built in place, so never a failed allocation, and never destroyed: arrays may give their
     // blocks back after static teardown has begun.
     alignas(Pool) static unsigned char storage[sizeof(Pool)];
-    static Pool* const instance = [] {
-        Pool* made = new (storage) Pool;
-#if defined(VEXCAM_FORK_HANDLERS)
-        (void)pthread_atfork(lock_for_fork, unlock_in_parent, unlock_in_child);
-#endif
-        return made;
-    }();
+    static Pool* const instance = new (storage) Pool;
     return *instance;
 }
 
@@ -193,13 +167,16 @@ void release_block(void* data, std::size_t size) noexcept {
     give_back(data, size);
 }
 
-void hold_frame_pool() noexcept {
+FramePoolHold FramePoolHold::take() noexcept {
     Pool& p = pool();
     std::lock_guard lock(p.mutex);
     ++p.cameras;
+    return FramePoolHold(ForkGeneration::current());
 }
 
-void let_go_of_frame_pool() noexcept {
+void FramePoolHold::reset() noexcept {
+    if (std::exchange(taken_in_, kNone) != ForkGeneration::current())
+        return; // nothing held, or held in a parent process: this pool never counted it
     Pool& p = pool();
     std::array<Slot, kPoolSlots> drained{};
     {
@@ -209,6 +186,20 @@ void let_go_of_frame_pool() noexcept {
     }
     for (Slot& slot : drained)
         give_back(slot.data, slot.size);
+}
+
+// fork() copies the mutex as it is at that moment: held, if another thread was inside it, and
+// then no thread of the child would ever release it. Hence held across the fork.
+void lock_frame_pool_for_fork() noexcept { pool().mutex.lock(); }
+
+void unlock_frame_pool_in_parent() noexcept { pool().mutex.unlock(); }
+
+void reset_frame_pool_in_child() noexcept {
+    Pool& p = pool();
+    p.cameras = 0;
+    for (Slot& slot : p.take_all())
+        give_back(slot.data, slot.size);
+    p.mutex.unlock();
 }
 
 Block Block::allocate(std::size_t size) {

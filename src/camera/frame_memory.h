@@ -7,15 +7,48 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
+
+#include "camera/fork_generation.h"
 
 /// Gives a block back: to the pool when it is large, a camera is open and the pool has room;
 /// else to the system.
 void release_block(void* data, std::size_t size) noexcept;
 
-/// Each open camera holds the pool in use; the last to let go empties it.
-void hold_frame_pool() noexcept;
-void let_go_of_frame_pool() noexcept;
+/// A share in keeping the pool: each open camera's handle owns one, the pool keeps blocks
+/// while any is held, and the last to go empties it. One taken in a parent process is nothing
+/// in a forked child, whose pool starts empty and unheld. Move-only; empty when default-made.
+class FramePoolHold {
+public:
+    static FramePoolHold take() noexcept;
+
+    FramePoolHold() noexcept = default;
+    FramePoolHold(FramePoolHold&& other) noexcept
+        : taken_in_(std::exchange(other.taken_in_, kNone)) {}
+    FramePoolHold& operator=(FramePoolHold&& other) noexcept {
+        FramePoolHold old(std::move(*this));
+        taken_in_ = std::exchange(other.taken_in_, kNone);
+        return *this;
+    }
+    FramePoolHold(const FramePoolHold&) = delete;
+    FramePoolHold& operator=(const FramePoolHold&) = delete;
+    ~FramePoolHold() { reset(); }
+
+    void reset() noexcept;
+
+private:
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    explicit FramePoolHold(std::uint64_t generation) noexcept : taken_in_(generation) {}
+    std::uint64_t taken_in_ = kNone; // the fork generation that took it
+};
+
+/// Around fork(), from the process's fork handlers (fork_generation.cpp). The lock is held
+/// across the fork, so that the child does not inherit it held by a thread it lacks; the child
+/// keeps no blocks, since it has no open camera of its own.
+void lock_frame_pool_for_fork() noexcept;
+void unlock_frame_pool_in_parent() noexcept;
+void reset_frame_pool_in_child() noexcept;
 
 /// One owned block of `size` bytes. Move-only; empty when the allocation failed.
 class Block {
@@ -44,11 +77,6 @@ public:
     void reset() noexcept {
         if (data_ != nullptr)
             release_block(std::exchange(data_, nullptr), std::exchange(size_, 0));
-    }
-    /// Hands the block over; give it back with release_block(data, size).
-    [[nodiscard]] unsigned char* release() noexcept {
-        size_ = 0;
-        return std::exchange(data_, nullptr);
     }
 
 private:

@@ -8,11 +8,11 @@
 Result<FrameSamples> take_samples(FrameBuffer frame) {
     const std::uint64_t n = std::uint64_t{frame.width} * frame.height;
     if (n == 0)
-        return InvalidValue{"Invalid frame dimensions (width or height is 0)"};
+        return InvalidValue{InvalidKind::FrameDimensions};
     const bool wide = frame.bits_per_pixel > 8;
     const std::size_t element = wide ? 2 : 1;
     if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / element)
-        return InternalFault{"capacity overflow"};
+        return InternalFault{FaultKind::CapacityOverflow};
 
     // Only the tail past a short `data` needs zeros.
     const std::size_t bytes = static_cast<std::size_t>(n) * element;

@@ -12,7 +12,7 @@ constexpr bool is_valid_control(std::uint32_t control_id) {
 }
 
 InvalidValue invalid_control(std::uint32_t control_id) {
-    return InvalidValue{"Invalid control ID: " + std::to_string(control_id)};
+    return InvalidValue{InvalidKind::ControlId, control_id};
 }
 
 Status checked(std::uint32_t rc) {

@@ -1,4 +1,4 @@
-// Message texts of every CameraError kind.
+// Message texts of every failure value.
 #include "errors/camera_error.h"
 
 std::string render(const CameraError& error) {
@@ -21,4 +21,32 @@ std::string render(const CameraError& error) {
         return "String conversion error";
     }
     return "Unknown camera error";
+}
+
+std::string render(const InvalidValue& error) {
+    switch (error.kind) {
+    case InvalidKind::ControlId:
+        return "Invalid control ID: " + std::to_string(error.control_id);
+    case InvalidKind::FrameDimensions:
+        return "Invalid frame dimensions (width or height is 0)";
+    }
+    return "Invalid value";
+}
+
+std::string render(const InternalFault& fault) {
+    switch (fault.kind) {
+    case FaultKind::ApiCallFailed:
+        return "Python API call failed";
+    case FaultKind::TypeCreationFailed:
+        return "failed to create type object for " + fault.detail;
+    case FaultKind::AllAppendFailed:
+        return "could not append __name__ to __all__";
+    case FaultKind::CapacityOverflow:
+        return "capacity overflow";
+    case FaultKind::NumpyApiMissing:
+        return "Failed to access NumPy array API capsule: " + fault.detail;
+    case FaultKind::ContainerFailed:
+        return "Failed to create slice container: " + fault.detail;
+    }
+    return "vexcam internal error";
 }

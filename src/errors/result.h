@@ -7,18 +7,8 @@
 
 #include "errors/camera_error.h"
 
-/// Raised as ValueError with this message.
-struct InvalidValue {
-    std::string message;
-};
-
 /// A buffer could not be allocated; raised as MemoryError.
 struct OutOfMemory {};
-
-/// A broken invariant of our own; raised as PanicException with this text.
-struct InternalFault {
-    std::string text;
-};
 
 /// The interpreter's own exception, already set (one that a signal handler raised, say):
 /// passed on to the caller as it is.

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <string>
 
-#include "module/module_state.h"
 #include "module/py_ref.h"
 
 namespace {
+
+// An integer that converts but does not fit its unsigned parameter.
+constexpr char kOutOfRange[] = "out of range integral type conversion attempted";
 
 std::string full_name(const CallableSpec& callable) {
     std::string name;
@@ -73,7 +75,7 @@ bool bind_keyword(const CallableSpec& callable, PyObject* name, PyObject* value,
         raise_cannot_convert(name, "PyString");
         return false;
     }
-    PyObject** interned = module_state.keyword_names + callable.first;
+    PyObject** interned = callable.interned;
     for (Py_ssize_t i = 0; i < callable.count; ++i) {
         if (interned[i] == nullptr) {
             // Without it keywords still match by text.
@@ -177,7 +179,7 @@ bool convert_u32_general(PyObject* obj, const char* name, std::uint32_t& out) {
         return false;
     }
     if (value > 0xFFFFFFFFull) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
         return false;
     }
     out = static_cast<std::uint32_t>(value);
@@ -196,7 +198,7 @@ bool convert_argument(PyObject* obj, const char* name, std::uint8_t& out) {
         return false;
     }
     if (value < 0 || value > 255) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, kOutOfRange);
         return false;
     }
     out = static_cast<std::uint8_t>(value);

@@ -1,4 +1,4 @@
-// Argument binding and conversion for every Python entry point.
+// Callable descriptions, argument binding and conversion for every Python entry point.
 #pragma once
 
 #include <Python.h>
@@ -6,43 +6,71 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <string_view>
 
-/// Every parameter name of the module, each once, in an order that makes each callable's
-/// parameter list a run of consecutive names.
-inline constexpr const char* kParameterNames[] = {
-    "id",    "mode",   "us",    "gain",  "offset",     "x",     "y",
-    "width", "height", "bin_x", "bin_y", "control_id", "value",
+/// A name written as a template argument: a callable's, or one of its parameters'.
+template <std::size_t N>
+struct Name {
+    constexpr Name(const char (&name)[N]) {
+        for (std::size_t i = 0; i < N; ++i)
+            text[i] = name[i];
+    }
+    char text[N]{};
 };
-inline constexpr std::size_t kParameterNameCount = std::size(kParameterNames);
 
 /// The parameters of one callable; every parameter is positional-or-keyword and required.
 struct CallableSpec {
     const char* function;
-    const char* class_name;
-    std::size_t first; // the parameters are kParameterNames[first, first + count)
+    const char* class_name;   // null for a module function
+    const char* const* names; // `count` parameter names, in order
+    PyObject** interned;      // the names as interned str objects, each made on first use
     Py_ssize_t count;
 
-    const char* name(Py_ssize_t i) const {
-        return kParameterNames[first + static_cast<std::size_t>(i)];
-    }
+    const char* name(Py_ssize_t i) const { return names[i]; }
 };
 
-/// The parameter list of a callable whose parameters are `names`, in that order. Names that are
-/// not a run of kParameterNames stop the build.
-template <std::size_t N>
-consteval CallableSpec callable_spec(const char* function, const char* class_name,
-                                     const std::array<std::string_view, N>& names) {
-    std::size_t first = 0;
-    while (first < kParameterNameCount && kParameterNames[first] != names[0])
-        ++first;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (first + i >= kParameterNameCount || kParameterNames[first + i] != names[i])
-            throw "parameter names must be a run of kParameterNames";
+/// Whose callable it is, which decides its text signature: a module function "f(a)", a Camera
+/// method "f($self, a)", or the constructor, whose signature is the class's, "Camera(a)".
+enum class Owner { Module, Method, Class };
+
+/// One callable as Python sees it, described once: its name and its parameter names. The
+/// binding table and the docstring (the text signature over an empty body) are made from them;
+/// what the arguments are converted to comes from the operation that the callable runs.
+template <Owner Of, Name Function, Name... Params>
+struct Description {
+    static constexpr Py_ssize_t count = sizeof...(Params);
+    static constexpr const char* names[sizeof...(Params) + 1] = {Params.text..., nullptr};
+    // Keyword names written in Python source are interned too, so most keywords then match by
+    // identity. Filled under the GIL, never emptied.
+    static inline PyObject* interned[sizeof...(Params) + 1] = {};
+    static constexpr CallableSpec binding{Of == Owner::Class ? "__new__" : Function.text,
+                                          Of == Owner::Module ? nullptr : "Camera", names, interned,
+                                          count};
+
+    /// Writes "name(a, b)\n--\n\n" ("name($self, a, b)..." for a method) to `out` unless it is
+    /// null; returns its length.
+    static constexpr std::size_t write_doc(char* out) {
+        std::size_t n = 0;
+        auto put = [&](std::string_view text) {
+            for (char c : text) {
+                if (out != nullptr)
+                    out[n] = c;
+                ++n;
+            }
+        };
+        put(Function.text);
+        put(Of == Owner::Method ? "($self" : "(");
+        bool first = Of != Owner::Method;
+        ((put(first ? "" : ", "), put(Params.text), first = false), ...);
+        put(")\n--\n\n");
+        return n;
     }
-    return CallableSpec{function, class_name, first, static_cast<Py_ssize_t>(N)};
-}
+    static constexpr auto doc = [] {
+        std::array<char, write_doc(nullptr) + 1> text{};
+        write_doc(text.data());
+        return text;
+    }();
+};
 
 /// One slot per parameter, filled with borrowed references.
 template <std::size_t N>

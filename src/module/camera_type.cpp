@@ -1,8 +1,8 @@
-// Camera: slots and methods. Each method binds its arguments, takes shared access to self,
-// runs one operation on the CameraCore and converts the outcome.
+// Camera: slots and the method table. Each method is one description (name, operation, parameter
+// names); its frame binds the arguments, takes shared access to self, runs the operation on the
+// CameraCore and converts the outcome.
 #include "module/camera_type.h"
 
-#include <iterator>
 #include <new>
 #include <string>
 #include <tuple>
@@ -20,6 +20,7 @@
 #include "module/module_state.h"
 #include "module/py_ref.h"
 #include "module/raise.h"
+#include "module/to_python.h"
 
 namespace {
 
@@ -42,8 +43,9 @@ private:
     CameraObject* camera_;
 };
 
-// A Camera made without our constructor (a __new__ replaced from Python) is a closed camera.
-// Out of line, so that the usual call stays without a stack frame.
+// The two rare paths of as_camera, out of line, so that the usual call stays without a stack
+// frame. A Camera made without our constructor (a __new__ replaced from Python) is a closed
+// camera.
 #if defined(_MSC_VER)
 __declspec(noinline)
 #else
@@ -53,13 +55,20 @@ __attribute__((noinline, cold))
     camera->core = CameraCore::unopened();
 }
 
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline, cold))
+#endif
+    CameraObject* camera_type_failed() {
+    raise(InternalFault{FaultKind::TypeCreationFailed, "Camera"});
+    return nullptr;
+}
+
 CameraObject* as_camera(PyObject* self) {
     PyObject* type = module_state.camera_type;
-    if (type == nullptr && (type = camera_type()) == nullptr) {
-        PyErr_Print();
-        raise_internal_fault("failed to create type object for Camera");
-        return nullptr;
-    }
+    if (type == nullptr && (type = camera_type()) == nullptr)
+        return camera_type_failed();
     auto* camera_class = reinterpret_cast<PyTypeObject*>(type);
     if (Py_TYPE(self) != camera_class && !PyType_IsSubtype(Py_TYPE(self), camera_class)) {
         raise_cannot_convert(self, "Camera");
@@ -69,34 +78,6 @@ CameraObject* as_camera(PyObject* self) {
     if (!camera->core) [[unlikely]]
         adopt_unopened(camera);
     return camera;
-}
-
-// Success values to Python objects.
-PyObject* to_python(std::monostate) { Py_RETURN_NONE; }
-PyObject* to_python(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
-PyObject* to_python(double value) {
-    PyObject* result = PyFloat_FromDouble(value);
-    return result ? result : raise_api_failure();
-}
-PyObject* to_python(std::string& text) {
-    PyObject* result =
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    return result ? result : raise_api_failure();
-}
-PyObject* to_python(FrameBuffer& frame) {
-    Result<py::Ref> array = frame_to_array(std::move(frame));
-    return array.ok() ? array.value().release() : raise(array.failure());
-}
-
-template <class T>
-PyObject* to_python(Result<T>&& result) {
-    return result.ok() ? to_python(result.value()) : raise(result.failure());
-}
-
-template <class... Names>
-consteval CallableSpec method_spec(const char* function, Names... names) {
-    return callable_spec(function, "Camera",
-                         std::array<std::string_view, sizeof...(Names)>{names...});
 }
 
 // The native parameters of an operation `Outcome operation(const CameraCore&, Params...)`, as
@@ -149,9 +130,9 @@ PyObject* noarg_method(PyObject* self, PyObject*) noexcept {
 }
 
 // The four methods that wait on the camera run their SDK work without the GIL, on the handle
-// the camera has as they begin, through a reference of their own so that the record outlives
-// a close() or a dealloc meanwhile. A close() that came meanwhile is completed by the last of
-// them, once it holds the GIL again.
+// the camera has as they begin, through a reference of their own (start_read) so that the
+// record outlives a close() or a dealloc meanwhile. A close() that came meanwhile left the
+// camera Closing; the last of them closes it, once it holds the GIL again (finish_read).
 template <auto Operation>
 PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
     using Outcome = decltype(Operation(CameraHandle{}));
@@ -168,7 +149,7 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
                     return raise(ready.failure());
             }
         }
-        CoreRef pin = camera->core.clone();
+        CoreRef pin = core.start_read();
         const CameraHandle handle = core.handle();
         Outcome outcome = [&] {
             GilRelease unlocked;           // declared first, so destroyed last
@@ -180,15 +161,16 @@ PyObject* waiting_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-constexpr CallableSpec kNewSpec = method_spec("__new__", "id");
+// The constructor: Camera(id), whose signature is the class's.
+using New = Description<Owner::Class, "Camera", "id">;
 
 PyObject* camera_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        Slots<1> slots;
-        if (!bind_arguments(kNewSpec, args, kwargs, slots.data()))
+        Slots<New::count> slots;
+        if (!bind_arguments(New::binding, args, kwargs, slots.data()))
             return nullptr;
         std::string_view id;
-        if (!convert_argument(slots[0], kNewSpec.name(0), id))
+        if (!convert_argument(slots[0], New::binding.name(0), id))
             return nullptr;
         Result<CoreRef> core = CameraCore::open(id);
         if (!core.ok())
@@ -212,60 +194,58 @@ void camera_dealloc(PyObject* self) noexcept {
     Py_DECREF(type); // heap type: every instance holds a reference to it
 }
 
-constexpr CallableSpec kSetStreamMode = method_spec("set_stream_mode", "mode");
-constexpr CallableSpec kSetExposure = method_spec("set_exposure", "us");
-constexpr CallableSpec kSetGain = method_spec("set_gain", "gain");
-constexpr CallableSpec kSetOffset = method_spec("set_offset", "offset");
-constexpr CallableSpec kSetResolution = method_spec("set_resolution", "x", "y", "width", "height");
-constexpr CallableSpec kSetBinMode = method_spec("set_bin_mode", "bin_x", "bin_y");
-constexpr CallableSpec kIsControlAvailable = method_spec("is_control_available", "control_id");
-constexpr CallableSpec kSetParam = method_spec("set_param", "control_id", "value");
-constexpr CallableSpec kGetParam = method_spec("get_param", "control_id");
-
 template <auto Method>
 PyCFunction as_cfunction() {
     // Through void(*)() so that -Wcast-function-type accepts the other signatures.
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
 }
 
-constexpr int kNoArgs = METH_NOARGS;
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
+// Whether an operation is one of those that wait on the camera: they work on the handle alone.
+template <class Operation>
+constexpr bool kWaitsOnCamera = false;
+template <class Outcome>
+constexpr bool kWaitsOnCamera<Outcome (*)(CameraHandle)> = true;
 
-// Order matters: it is the order of the type's dictionary.
+// The method table entry of one Camera method, from its description: its name, the operation
+// it runs and its parameter names. The parameter types are the operation's. An operation on a
+// CameraHandle waits on the camera and runs without the GIL (waiting_method); one on the
+// CameraCore runs with the GIL held throughout.
+template <Name Function, auto Operation, Name... Params>
+PyMethodDef method() {
+    using Described = Description<Owner::Method, Function, Params...>;
+    constexpr const char* doc = Described::doc.data();
+    if constexpr (sizeof...(Params) > 0) {
+        static_assert(!kWaitsOnCamera<decltype(Operation)>, "frame reads take no arguments");
+        return {Function.text, as_cfunction<fast_method<Described::binding, Operation>>(),
+                METH_FASTCALL | METH_KEYWORDS, doc};
+    } else if constexpr (kWaitsOnCamera<decltype(Operation)>) {
+        return {Function.text, waiting_method<Operation>, METH_NOARGS, doc};
+    } else {
+        return {Function.text, noarg_method<Operation>, METH_NOARGS, doc};
+    }
+}
+
+// One description per method. Order matters: it is the order of the type's dictionary.
 PyMethodDef camera_methods[] = {
-    {"open", as_cfunction<noarg_method<open_camera>>(), kNoArgs, "open($self)\n--\n\n"},
-    {"get_firmware_version", as_cfunction<noarg_method<firmware_version>>(), kNoArgs,
-     "get_firmware_version($self)\n--\n\n"},
-    {"init", as_cfunction<noarg_method<init_camera>>(), kNoArgs, "init($self)\n--\n\n"},
-    {"set_stream_mode", as_cfunction<fast_method<kSetStreamMode, set_stream_mode>>(), kFastCall,
-     "set_stream_mode($self, mode)\n--\n\n"},
-    {"set_exposure", as_cfunction<fast_method<kSetExposure, set_exposure>>(), kFastCall,
-     "set_exposure($self, us)\n--\n\n"},
-    {"set_gain", as_cfunction<fast_method<kSetGain, set_gain>>(), kFastCall,
-     "set_gain($self, gain)\n--\n\n"},
-    {"set_offset", as_cfunction<fast_method<kSetOffset, set_offset>>(), kFastCall,
-     "set_offset($self, offset)\n--\n\n"},
-    {"set_resolution", as_cfunction<fast_method<kSetResolution, set_resolution>>(), kFastCall,
-     "set_resolution($self, x, y, width, height)\n--\n\n"},
-    {"set_bin_mode", as_cfunction<fast_method<kSetBinMode, set_bin_mode>>(), kFastCall,
-     "set_bin_mode($self, bin_x, bin_y)\n--\n\n"},
-    {"exp_single_frame", as_cfunction<waiting_method<expose_single_frame>>(), kNoArgs,
-     "exp_single_frame($self)\n--\n\n"},
-    {"get_single_frame", as_cfunction<waiting_method<get_single_frame>>(), kNoArgs,
-     "get_single_frame($self)\n--\n\n"},
-    {"capture_single_frame", as_cfunction<waiting_method<capture_single_frame>>(), kNoArgs,
-     "capture_single_frame($self)\n--\n\n"},
-    {"begin_live", as_cfunction<noarg_method<begin_live>>(), kNoArgs, "begin_live($self)\n--\n\n"},
-    {"get_live_frame", as_cfunction<waiting_method<get_live_frame>>(), kNoArgs,
-     "get_live_frame($self)\n--\n\n"},
-    {"stop_live", as_cfunction<noarg_method<stop_live>>(), kNoArgs, "stop_live($self)\n--\n\n"},
-    {"is_control_available", as_cfunction<fast_method<kIsControlAvailable, is_control_available>>(),
-     kFastCall, "is_control_available($self, control_id)\n--\n\n"},
-    {"set_param", as_cfunction<fast_method<kSetParam, set_param>>(), kFastCall,
-     "set_param($self, control_id, value)\n--\n\n"},
-    {"get_param", as_cfunction<fast_method<kGetParam, get_param>>(), kFastCall,
-     "get_param($self, control_id)\n--\n\n"},
-    {"close", as_cfunction<noarg_method<close_camera>>(), kNoArgs, "close($self)\n--\n\n"},
+    method<"open", open_camera>(),
+    method<"get_firmware_version", firmware_version>(),
+    method<"init", init_camera>(),
+    method<"set_stream_mode", set_stream_mode, "mode">(),
+    method<"set_exposure", set_exposure, "us">(),
+    method<"set_gain", set_gain, "gain">(),
+    method<"set_offset", set_offset, "offset">(),
+    method<"set_resolution", set_resolution, "x", "y", "width", "height">(),
+    method<"set_bin_mode", set_bin_mode, "bin_x", "bin_y">(),
+    method<"exp_single_frame", expose_single_frame>(),
+    method<"get_single_frame", get_single_frame>(),
+    method<"capture_single_frame", capture_single_frame>(),
+    method<"begin_live", begin_live>(),
+    method<"get_live_frame", get_live_frame>(),
+    method<"stop_live", stop_live>(),
+    method<"is_control_available", is_control_available, "control_id">(),
+    method<"set_param", set_param, "control_id", "value">(),
+    method<"get_param", get_param, "control_id">(),
+    method<"close", close_camera>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -274,7 +254,7 @@ PyMethodDef camera_methods[] = {
 PyObject* camera_type() {
     if (module_state.camera_type == nullptr) {
         PyObject* type =
-            make_heap_type("Camera", "Camera(id)\n--\n\n", static_cast<int>(sizeof(CameraObject)),
+            make_heap_type("Camera", New::doc.data(), static_cast<int>(sizeof(CameraObject)),
                            camera_dealloc, camera_new, camera_methods);
         if (type == nullptr)
             return nullptr;

@@ -44,10 +44,8 @@ Result<PyTypeObject*> container_type() {
         PyObject* type = make_heap_type("PySliceContainer", kContainerDoc,
                                         static_cast<int>(sizeof(SliceContainer)), container_dealloc,
                                         container_new, nullptr);
-        if (type == nullptr) {
-            PyErr_Print();
-            return InternalFault{"failed to create type object for PySliceContainer"};
-        }
+        if (type == nullptr)
+            return InternalFault{FaultKind::TypeCreationFailed, "PySliceContainer"};
         module_state.container_type = type;
     }
     return reinterpret_cast<PyTypeObject*>(module_state.container_type);
@@ -58,19 +56,13 @@ Result<PyTypeObject*> container_type() {
 Result<py::Ref> contain(PyTypeObject* type, Block samples) {
     py::Ref container = py::Ref::steal(type->tp_alloc(type, 0));
     if (!container)
-        return InternalFault{"Failed to create slice container: " + take_error_description()};
+        return InternalFault{FaultKind::ContainerFailed, take_error_description()};
     auto* slice = reinterpret_cast<SliceContainer*>(container.get());
     const auto address = reinterpret_cast<std::uintptr_t>(samples.get());
     const std::size_t size = samples.size();
     new (&slice->samples) Block(std::move(samples));
     vexcam_trace_alloc(kArrayDataTraceDomain, address, size);
     return container;
-}
-
-Result<py::Ref> api_failure() {
-    if (PyErr_Occurred())
-        PyErr_Print();
-    return InternalFault{"Python API call failed"};
 }
 
 } // namespace
@@ -106,7 +98,7 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
     const std::size_t element = samples.element_size;
     PyObject* descr = api.descr_from_type(element == 2 ? numpy::kTypeUShort : numpy::kTypeUByte);
     if (descr == nullptr)
-        return api_failure();
+        return InternalFault{FaultKind::ApiCallFailed};
     const numpy::npy_intp dims[2] = {static_cast<numpy::npy_intp>(samples.height),
                                      static_cast<numpy::npy_intp>(samples.width)};
     const numpy::npy_intp strides[2] = {static_cast<numpy::npy_intp>(samples.width * element),
@@ -114,9 +106,9 @@ Result<py::Ref> frame_to_array(FrameBuffer frame) {
     py::Ref array = py::Ref::steal(api.new_from_descr(api.array_type, descr, 2, dims, strides, data,
                                                       numpy::kArrayWriteable, nullptr));
     if (!array)
-        return api_failure();
+        return InternalFault{FaultKind::ApiCallFailed};
     // The array then keeps the container, and with it the samples, alive.
     if (api.set_base_object(array.get(), container.value().release()) != 0)
-        return api_failure();
+        return InternalFault{FaultKind::ApiCallFailed};
     return array;
 }

@@ -9,43 +9,28 @@
 #include "module/module_state.h"
 #include "module/py_ref.h"
 #include "module/raise.h"
+#include "module/to_python.h"
 #include "sdk/discovery.h"
 
 namespace {
 
-PyObject* module_init_sdk(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
-    return guarded([]() -> PyObject* {
-        if (Status done = init_sdk(); !done.ok())
-            return raise(done.failure());
-        Py_RETURN_NONE;
-    });
+// A module function without parameters: the operation's outcome, converted.
+template <auto Operation>
+PyObject* module_function(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+    return guarded([]() -> PyObject* { return to_python(Operation()); });
 }
 
-PyObject* module_scan_cameras(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
-    return guarded([]() -> PyObject* {
-        Result<std::vector<std::string>> ids = scan_cameras();
-        if (!ids.ok())
-            return raise(ids.failure());
-        // Built after the SDK resource has been given back.
-        const std::vector<std::string>& found = ids.value();
-        py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-        if (!list)
-            return raise_api_failure();
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            PyObject* id = PyUnicode_FromStringAndSize(found[i].data(),
-                                                       static_cast<Py_ssize_t>(found[i].size()));
-            if (id == nullptr)
-                return raise_api_failure();
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
-        }
-        return list.release();
-    });
+// The method definition of a module function, from its description: its name and operation.
+template <Name Function, auto Operation>
+PyMethodDef function() {
+    return {Function.text, module_function<Operation>, METH_NOARGS,
+            Description<Owner::Module, Function>::doc.data()};
 }
 
-// Kept for the life of the process: the functions made from them point at them.
-PyMethodDef init_sdk_def = {"init_sdk", module_init_sdk, METH_NOARGS, "init_sdk()\n--\n\n"};
-PyMethodDef scan_cameras_def = {"scan_cameras", module_scan_cameras, METH_NOARGS,
-                                "scan_cameras()\n--\n\n"};
+// Kept for the life of the process: the functions made from them point at them. scan_cameras
+// builds its list after the SDK resource has been given back.
+PyMethodDef init_sdk_def = function<"init_sdk", init_sdk>();
+PyMethodDef scan_cameras_def = function<"scan_cameras", scan_cameras>();
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "vexcam", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -75,7 +60,7 @@ bool add_to_all(PyObject* module, PyObject* name) {
     if (!all)
         return false;
     if (PyList_Append(all.get(), name) != 0) {
-        raise_internal_fault("could not append __name__ to __all__");
+        raise(InternalFault{FaultKind::AllAppendFailed});
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "module/call_frame.h"
 #include "module/module_state.h"
 #include "module/py_ref.h"
 #include "module/raise.h"
@@ -32,7 +33,7 @@ bool api_is_missing() {
 }
 
 InternalFault missing_api(std::string detail) {
-    return InternalFault{"Failed to access NumPy array API capsule: " + std::move(detail)};
+    return InternalFault{FaultKind::NumpyApiMissing, std::move(detail)};
 }
 
 // The capsule "_ARRAY_API" of the first array module that has one.
@@ -61,11 +62,8 @@ Result<void**> table() {
         return found.take_failure();
     py::Ref capsule = std::move(found.value());
     if (!PyCapsule_CheckExact(capsule.get())) {
-        py::Ref qualname = py::Ref::steal(PyType_GetQualName(Py_TYPE(capsule.get())));
-        const char* type = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-        PyErr_Clear();
-        return missing_api(std::string("'") + (type ? type : "?") +
-                           "' object cannot be converted to 'PyCapsule'");
+        raise_cannot_convert(capsule.get(), "PyCapsule");
+        return missing_api(take_error_description());
     }
     const char* capsule_name = PyCapsule_GetName(capsule.get());
     if (capsule_name == nullptr && PyErr_Occurred())

@@ -21,6 +21,16 @@ PyObject* panic_exception_type() {
     return module_state.panic_exception;
 }
 
+// The only place where the interpreter prints an error of ours: one that an interpreter call
+// or a type's creation left pending, which the fault's text does not describe.
+void raise_fault(const InternalFault& fault) {
+    const bool print =
+        fault.kind == FaultKind::ApiCallFailed || fault.kind == FaultKind::TypeCreationFailed;
+    if (print && PyErr_Occurred())
+        PyErr_Print();
+    raise_internal_fault(render(fault).c_str());
+}
+
 } // namespace
 
 PyObject* raise_internal_fault(const char* text) {
@@ -39,11 +49,7 @@ PyObject* raise_internal_fault(const char* text) {
     return nullptr;
 }
 
-PyObject* raise_api_failure() {
-    if (PyErr_Occurred())
-        PyErr_Print();
-    return raise_internal_fault("Python API call failed");
-}
+PyObject* raise_api_failure() { return raise(InternalFault{FaultKind::ApiCallFailed}); }
 
 PyObject* raise(const Failure& failure) {
     std::visit(
@@ -52,13 +58,13 @@ PyObject* raise(const Failure& failure) {
             if constexpr (std::is_same_v<Kind, CameraError>)
                 PyErr_SetString(PyExc_RuntimeError, render(f).c_str());
             else if constexpr (std::is_same_v<Kind, InvalidValue>)
-                PyErr_SetString(PyExc_ValueError, f.message.c_str());
+                PyErr_SetString(PyExc_ValueError, render(f).c_str());
             else if constexpr (std::is_same_v<Kind, OutOfMemory>)
                 PyErr_NoMemory();
             else if constexpr (std::is_same_v<Kind, AlreadyRaised>)
                 return; // the exception is set already
             else
-                raise_internal_fault(f.text.c_str());
+                raise_fault(f);
         },
         failure);
     return nullptr;

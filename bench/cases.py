@@ -8,6 +8,7 @@ import json
 import math
 import os
 import resource
+import statistics
 import subprocess
 import sys
 import threading
@@ -128,11 +129,17 @@ def bench_calls(mods, rounds, target_ns, sdk_work=True):
 def bench_calls_null_sdk(null_sdk_dir, module_dirs, rounds, target_ns):
     """The call cases again, in a fresh interpreter whose loader finds the do-nothing
     libvexcam.so first, so that vexcam and every peer call into it instead of the simulator."""
+    return run_null_sdk_child(null_sdk_dir, module_dirs, "calls", rounds, target_ns)
+
+
+def run_null_sdk_child(null_sdk_dir, module_dirs, what, rounds, target_ns):
+    """Runs `what` ("calls" or "live") in a fresh interpreter over the do-nothing SDK."""
     env = dict(os.environ)
     env["LD_LIBRARY_PATH"] = os.pathsep.join(
         p for p in (null_sdk_dir, env.get("LD_LIBRARY_PATH")) if p
     )
     job = {
+        "what": what,
         "sdk_dir": null_sdk_dir,
         "module_dirs": module_dirs,
         "rounds": rounds,
@@ -147,7 +154,7 @@ def bench_calls_null_sdk(null_sdk_dir, module_dirs, rounds, target_ns):
     )
     if done.returncode != 0:
         sys.stderr.write(done.stdout + done.stderr)
-        raise SystemExit("the call benchmark over the do-nothing SDK failed")
+        raise SystemExit(f"the {what} benchmark over the do-nothing SDK failed")
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
@@ -181,8 +188,12 @@ def check_null_sdk(sdk_dir, lib):
 
 
 def null_sdk_child(job):
-    """Runs in the child interpreter: the call cases, printed as one JSON line."""
+    """Runs in the child interpreter: the call cases (or the live floor), printed as one JSON
+    line."""
     sys.path[:0] = job["module_dirs"]
+    if job.get("what") == "live":
+        print(json.dumps(live_floor_child(job)))
+        return
     import _bench_handwritten
     import _bench_pybind
     import vexcam
@@ -302,6 +313,173 @@ def summary_us(samples_ns):
     return {
         k: (v / 1e3 if k in ("median", "p25", "p75", "min", "max") else v) for k, v in s.items()
     }
+
+
+# ---------------------------------------------------------------------------------------
+# Live streams at a sensor's speed
+
+LIVE_CAMERAS = [
+    # (camera, frames/s goal with noise on, the same frame's geometry on the do-nothing SDK)
+    ("VXSIM-M8-001", 100, "NULL-1280x960-8"),
+    ("VXSIM-M16-002", 100, "NULL-2048x2048-16"),
+    ("VXSIM-M12-003", 100, "NULL-1920x1080-12"),
+    ("VXSIM-L16-004", 25, "NULL-4096x4096-16"),
+]
+LIVE_RATE = 1000  # control 9, frames/s: the frame period is then the exposure's
+LIVE_EXPOSURE_US = 1000
+LIVE_CASES = [
+    # (case, method, noise, readout: None for the full sensor, "bin2", or "centre" for the
+    # middle quarter of the sensor)
+    ("live, noise", "live", True, None),
+    ("live, no noise", "live", False, None),
+    ("capture 0 µs, noise", "capture", True, None),
+    ("capture 0 µs, no noise", "capture", False, None),
+    ("live bin 2, noise", "live", True, "bin2"),
+    ("live centre 1/4, noise", "live", True, "centre"),
+]
+
+
+def set_readout(cam, sensor, readout):
+    width, height = sensor
+    if readout == "centre":
+        cam.set_bin_mode(1, 1)
+        cam.set_resolution(width // 4, height // 4, width // 2, height // 2)
+    else:
+        cam.set_resolution(0, 0, width, height)
+        cam.set_bin_mode(*((2, 2) if readout == "bin2" else (1, 1)))
+
+
+def frame_loop(read, before=None):
+    """A native candidate: `before()` (the case's settings), one frame to let them apply,
+    then n frames timed; returns ns per frame."""
+
+    def run(n):
+        if before is not None:
+            before()
+        frame = read()
+        start = time.perf_counter_ns()
+        for _ in range(n):
+            frame = read()
+        elapsed = time.perf_counter_ns() - start
+        del frame
+        return elapsed / n
+
+    return run
+
+
+def bench_live(mods, null_sdk_dir, module_dirs, rounds, target_ns):
+    """Frames per second of every camera's live stream at its full sensor, with and without
+    sensor noise, of capture_single_frame() at 0 µs, and of a binned and a cropped live stream,
+    all interleaved in rounds; then the same full-sensor frames from the do-nothing SDK.
+
+    Each readout has a handle of its own (allow_shared_open), so that no case pays for the
+    buffers that a change of frame size makes the simulator and the module fetch afresh."""
+    vexcam, sim = mods["vexcam"], mods["sim"]
+    sim.reset()
+    sim.allow_shared_open()
+    cams, sensors, reads = {}, {}, {}
+    candidates = {}
+    for camera_id, _, _ in LIVE_CAMERAS:
+        for case, method, noise, readout in LIVE_CASES:
+            if (camera_id, readout) not in cams:
+                cam = vexcam.Camera(camera_id)
+                cam.set_param(9, LIVE_RATE)
+                sensors.setdefault(camera_id, tuple(reversed(cam.capture_single_frame().shape)))
+                set_readout(cam, sensors[camera_id], readout)
+                cam.begin_live()
+                cams[(camera_id, readout)] = cam
+                reads[(camera_id, readout)] = 0
+            cam = cams[(camera_id, readout)]
+            key = (camera_id, readout)
+
+            def before(cam=cam, method=method, noise=noise):
+                sim.set_noise(noise)
+                cam.set_exposure(LIVE_EXPOSURE_US if method == "live" else 0)
+
+            if method == "live":
+
+                def read(cam=cam, key=key):
+                    reads[key] += 1
+                    return cam.get_live_frame()
+
+            else:
+                read = cam.capture_single_frame
+            candidates[(camera_id, case)] = Candidate(
+                f"{camera_id} {case}", native=frame_loop(read, before)
+            )
+    harness.measure(list(candidates.values()), rounds, target_ns)
+    for key, cam in cams.items():
+        # Control 58 counts the live frames delivered since begin_live: every read made.
+        delivered = cam.get_param(58)
+        if delivered != reads[key]:
+            raise SystemExit(f"{key}: control 58 reads {delivered} after {reads[key]} reads")
+        cam.stop_live()
+        cam.close()
+    sim.reset()
+    floor = run_null_sdk_child(null_sdk_dir, module_dirs, "live", rounds, target_ns)
+
+    results = []
+    for camera_id, goal, null_id in LIVE_CAMERAS:
+        s = {case: candidates[(camera_id, case)].samples for case, *_ in LIVE_CASES}
+        floor_ns = floor["ns"][null_id]
+        full = s["live, noise"]
+        results.append(
+            {
+                "camera": camera_id,
+                "sensor": list(sensors[camera_id]),
+                "goal_fps": goal,
+                "fps": {case: fps_summary(v) for case, v in s.items()},
+                "floor_id": null_id,
+                "floor_fps": {m: fps_summary(v) for m, v in floor_ns.items()},
+                # the simulator's live frame with noise against the module's own share of it
+                "live_noise_over_floor": statistics.median(full)
+                / statistics.median(floor_ns["live"]),
+                # > 1: the binned or cropped stream delivers frames faster than the full one
+                "bin2_speedup": harness.ratio(full, s["live bin 2, noise"]),
+                "centre_speedup": harness.ratio(full, s["live centre 1/4, noise"]),
+                "samples_ns": s,
+                "floor_samples_ns": floor_ns,
+            }
+        )
+    return {
+        "rounds": rounds,
+        "frame_rate": LIVE_RATE,
+        "exposure_us": LIVE_EXPOSURE_US,
+        "floor_sdk_library": floor["sdk_library"],
+        "cameras": results,
+    }
+
+
+def live_floor_child(job):
+    """In the child over the do-nothing SDK: get_live_frame() and capture_single_frame() of
+    frames the size of each camera's, ns per frame. The do-nothing SDK has one camera, whose
+    frame size is the one named by its last open, so the sizes run one after the other."""
+    import vexcam
+
+    import peers
+
+    lib = peers.load_sdk(job["sdk_dir"])
+    library = check_null_sdk(job["sdk_dir"], lib)
+    ns = {}
+    for _, _, null_id in LIVE_CAMERAS:
+        cam = vexcam.Camera(null_id)
+        cam.begin_live()
+        width, height = (int(n) for n in null_id.split("-")[1].split("x"))
+        if cam.get_live_frame().shape != (height, width):
+            raise SystemExit(f"{null_id}: the do-nothing SDK gave another frame size")
+        candidates = {
+            "live": Candidate(f"{null_id} live", native=frame_loop(cam.get_live_frame)),
+            "capture": Candidate(f"{null_id} capture", native=frame_loop(cam.capture_single_frame)),
+        }
+        harness.measure(list(candidates.values()), job["rounds"], job["target_ns"])
+        cam.close()
+        ns[null_id] = {method: c.samples for method, c in candidates.items()}
+    check_null_sdk(job["sdk_dir"], lib)
+    return {"sdk_library": os.path.relpath(library, ROOT), "ns": ns}
+
+
+def fps_summary(samples_ns):
+    return harness.summary([1e9 / v for v in samples_ns if v > 0])
 
 
 # ---------------------------------------------------------------------------------------

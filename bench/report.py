@@ -7,6 +7,15 @@ CALL_GOAL_FLOOR = 1.2  # vexcam within this factor of the floor
 CALL_GOAL_PYBIND = 8.0  # vexcam at least this many times faster than the pybind11 peer
 FRAME_GOAL_FLOOR_32M = 1.5
 GIL_GOAL = 0.9
+# Short column headers of the live-stream cases (cases.LIVE_CASES)
+LIVE_HEADERS = {
+    "live, noise": "live on",
+    "live, no noise": "live off",
+    "capture 0 µs, noise": "capture on",
+    "capture 0 µs, no noise": "capture off",
+    "live bin 2, noise": "bin 2 on",
+    "live centre 1/4, noise": "centre on",
+}
 
 
 # ---------------------------------------------------------------------------------------
@@ -71,6 +80,29 @@ def goals(report):
                     f"<= {FRAME_GOAL_FLOOR_32M}",
                     v <= FRAME_GOAL_FLOOR_32M,
                     f"{faults:.0f} page faults per frame",
+                )
+    live = report.get("live")
+    if live:
+        for cam in live["cameras"]:
+            fps, target = cam["fps"], cam["goal_fps"]
+            floor = cam["floor_fps"]["live"]["median"]
+            for case in ("live, noise", "live, no noise", "capture 0 µs, noise"):
+                v = fps[case]["median"]
+                goal(
+                    f"{cam['camera']} {case}: frames/s",
+                    v,
+                    f">= {target}",
+                    v >= target,
+                    f"floor {floor:.0f}" if case == "live, noise" else "",
+                )
+            for key, case in (("bin2_speedup", "bin 2"), ("centre_speedup", "centre 1/4")):
+                v = cam[key]["median"]
+                goal(
+                    f"{cam['camera']} live {case}, noise: frames/s over the full sensor's",
+                    v,
+                    ">= 1.0",
+                    v >= 1.0,
+                    f"{fps['live ' + case + ', noise']['median']:.0f} frames/s",
                 )
     gil = report.get("gil")
     if gil:
@@ -246,6 +278,34 @@ def render(report):
                     "faults vx",
                     "faults ct",
                 ],
+                rows,
+            ),
+        ]
+    live = report.get("live")
+    if live:
+        cases = list(live["cameras"][0]["fps"])
+        rows = []
+        for cam in live["cameras"]:
+            fps = cam["fps"]
+            rows.append(
+                [cam["camera"], f"{cam['sensor'][0]}x{cam['sensor'][1]}", str(cam["goal_fps"])]
+                + [med(fps[case], 0) for case in cases]
+                + [spread(fps["live, noise"]), med(cam["floor_fps"]["live"], 0)]
+                + [fmt(cam["live_noise_over_floor"], 1)]
+            )
+        parts += [
+            "",
+            "Live streams of the simulator at its full sensor: frames/s, median of "
+            f"{live['rounds']} interleaved rounds\n"
+            f"control 9 = {live['frame_rate']} frames/s, exposure {live['exposure_us']} µs "
+            "(capture: 0 µs); goal: the frames/s a sensor of that size reads out\n"
+            "on/off: sensor noise; centre: the middle quarter of the sensor; floor: "
+            "get_live_frame() of a frame of\nthe same size from the do-nothing SDK, the module's "
+            "own share; x floor: the noisy live frame's time over the floor's",
+            table(
+                ["camera", "sensor", "goal"]
+                + [LIVE_HEADERS.get(c, c) for c in cases]
+                + ["spread", "floor", "x floor"],
                 rows,
             ),
         ]

@@ -1,4 +1,4 @@
-"""vexcam's benchmark suite: call overhead, frame path, GIL release, start-up and memory.
+"""vexcam's benchmark suite: calls, frames, live streams, GIL release, start-up and memory.
 
     python bench/run.py [--quick] [--out build/bench/results.json]
 
@@ -18,6 +18,7 @@ from cases import (
     bench_calls_null_sdk,
     bench_frames,
     bench_gil,
+    bench_live,
     bench_memory,
     bench_startup,
     null_sdk_child,
@@ -33,7 +34,11 @@ def main():
     parser.add_argument("--out", default=os.path.join(BUILD, "results.json"))
     parser.add_argument(
         "--only",
+<<<<<<< HEAD
         default="calls_null_sdk,calls,frames,gil,startup,memory,mmcore",
+=======
+        default="calls_null_sdk,calls,frames,live,gil,startup,memory",
+>>>>>>> sim-speed
         help="comma-separated sections",
     )
     parser.add_argument("--null-sdk-child", metavar="JOB", help=argparse.SUPPRESS)
@@ -85,6 +90,15 @@ def main():
         print("measuring the frame path ...", file=sys.stderr)
         report["frames"] = bench_frames(
             mods, rounds=5 if quick else 21, target_ns=1e7 if quick else 3e7
+        )
+    if "live" in sections:
+        print("measuring the simulator's live streams ...", file=sys.stderr)
+        report["live"] = bench_live(
+            mods,
+            null_sdk_dir,
+            module_dirs,
+            rounds=3 if quick else 9,
+            target_ns=1.5e8 if quick else 4e8,
         )
     if "gil" in sections:
         print("measuring GIL release ...", file=sys.stderr)

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace vxsim {
@@ -59,5 +60,28 @@ struct Picture {
 inline std::size_t bytes_per_sample(std::uint32_t bits) { return bits > 8 ? 2 : 1; }
 
 Picture render_picture(const PictureRequest& request);
+// The same into `picture`, reusing its buffer when it is large enough.
+void render_picture(const PictureRequest& request, Picture& picture);
+// The same samples straight into `out`, which holds picture_bytes(request) bytes: for a
+// picture that is used once, as a live frame is, and need not be kept.
+std::size_t picture_bytes(const PictureRequest& request);
+void render_picture(const PictureRequest& request, unsigned char* out);
+
+// One camera's pictures. draw() renders into the buffer of a picture that is no longer in use
+// when there is one, so that a run of exposures does not fetch (and fault in) fresh memory for
+// every one. A picture goes back to the pool when its last user lets go; the pool keeps at
+// most kSpares of them and frees the rest, and everything once it and its pictures are gone.
+// Safe to call from several threads at once.
+class PicturePool {
+public:
+    static constexpr std::size_t kSpares = 2;
+
+    PicturePool();
+    std::shared_ptr<const Picture> draw(const PictureRequest& request);
+
+private:
+    struct Shelf;
+    std::shared_ptr<Shelf> shelf_;
+};
 
 } // namespace vxsim

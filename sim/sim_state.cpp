@@ -199,7 +199,7 @@ std::shared_ptr<const Picture> Call::picture(OpenCamera& camera, const PictureRe
     camera_lock_.unlock();
     std::shared_ptr<const Picture> made;
     try {
-        made = std::make_shared<const Picture>(render_picture(request));
+        made = camera.pictures.draw(request);
     } catch (...) {
         camera_lock_.lock(); // callers unwind through state they may only touch under the lock
         throw;

@@ -52,6 +52,8 @@ struct OpenCamera {
     // Pictures are immutable once made; the last one is kept for an identical request.
     std::shared_ptr<const Picture> prepared;
     PictureRequest prepared_for;
+    // Draws them, into the buffers of pictures no longer in use. Safe without the lock.
+    PicturePool pictures;
 };
 
 // One scalar argument as last_args reports it: 'h' handle, 'u' unsigned, 'd' double,

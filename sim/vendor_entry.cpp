@@ -120,8 +120,10 @@ std::uint32_t latest_exposure(Call& call, OpenCamera& camera,
     return kOk;
 }
 
+// The next live frame: in fast mode its picture, otherwise the request for it, which the read
+// draws straight into the caller's buffer (a live frame is used once, so it need not be kept).
 std::uint32_t next_live_frame(Call& call, OpenCamera& camera,
-                              std::shared_ptr<const Picture>& picture) {
+                              std::shared_ptr<const Picture>& picture, PictureRequest& request) {
     using Clock = std::chrono::steady_clock;
     const CallSettings& settings = call.settings();
     std::uint64_t frame = 0;
@@ -149,8 +151,28 @@ std::uint32_t next_live_frame(Call& call, OpenCamera& camera,
         return kNotLive;
     }
     camera.model.count_live_frame();
-    picture = call.picture(camera, call.picture_request(camera, frame));
+    request = call.picture_request(camera, frame);
+    if (settings.fast_frames)
+        picture = call.picture(camera, request);
     return kOk;
+}
+
+// Draws a live frame into the caller's buffer without the camera's lock, as Call::picture
+// draws a picture.
+std::uint32_t draw_live_frame(Call& call, OpenCamera& camera, const PictureRequest& request,
+                              unsigned char* buffer) {
+    // The caller sized its buffer by what GetVEXCAMMemLength said, scripted or not.
+    if (picture_bytes(request) > camera.reported_mem_length)
+        return kBufferTooSmall;
+    call.camera_lock().unlock();
+    try {
+        render_picture(request, buffer);
+    } catch (...) {
+        call.camera_lock().lock(); // callers unwind through state they may only touch under it
+        throw;
+    }
+    call.camera_lock().lock();
+    return camera.closed ? call.closed_meanwhile() : kOk;
 }
 
 std::uint32_t write_scripted_frame(const ScriptedFrame& next, const OpenCamera& camera,
@@ -197,9 +219,20 @@ std::uint32_t read_frame(SdkFunction fn, CameraHandle handle, std::uint32_t* wid
 
         call.enter();
         std::shared_ptr<const Picture> picture;
-        const std::uint32_t code = fn == SdkFunction::GetVEXCAMSingleFrame
-                                       ? latest_exposure(call, *camera, picture)
-                                       : next_live_frame(call, *camera, picture);
+        PictureRequest live;
+        std::uint32_t code = fn == SdkFunction::GetVEXCAMSingleFrame
+                                 ? latest_exposure(call, *camera, picture)
+                                 : next_live_frame(call, *camera, picture, live);
+        if (code == kOk && !picture) {
+            code = draw_live_frame(call, *camera, live, buffer);
+            if (code == kOk) {
+                *width = live.readout.frame_width();
+                *height = live.readout.frame_height();
+                *bits = live.bits;
+                *channels = 1;
+            }
+            return code;
+        }
         if (code != kOk)
             return code;
         if (camera->closed) // while the picture was being made without the lock

@@ -1,6 +1,7 @@
 # The simulated SDK's own model and control plane, driven through ctypes so that a fault in
 # the simulator cannot hide behind (or be blamed on) the extension.
 import ctypes
+import hashlib
 import math
 import sys
 import threading
@@ -268,6 +269,47 @@ def test_pictures_are_deterministic_and_live_frames_vary(open_camera):
     assert SDK.GetVEXCAMParam(handle, Control.LIVE_FRAMES) == 2
 
 
+# Noise-free single exposures, pinned by the SHA-256 of their bytes as the simulator drew them
+# before it drew them faster: camera, region, binning, (exposure, gain, offset, test pattern).
+# The regions of M12 and L16 hold the moving spot, which single exposures show at angle 0; the
+# second M16 one, rows 2048 samples wide, a star across sample 1280.
+PINNED_PICTURES = [
+    (M8, None, 1, (10_000, 0.0, 10.0, 0), "656ed37810f9157bfefb9362e6e6ffbe"),
+    (M16, (0, 1250, 2048, 40), 1, (2_000, 0.0, 10.0, 0), "8191453de67d11293b5dc983396444987"),
+    (M12, (1100, 400, 401, 283), 2, (2_500, 3.5, 20.0, 0), "6f600857591cba9511ed593ad70be5e9"),
+    (M16, (4, 8, 202, 101), 4, (3_000, 0.0, 10.0, 2), "638cd6991f5366d6ff49e1e858a67567"),
+    ("VXSIM-L16-004", (3200, 1990, 157, 121), 4, (1_000, 50.0, 0.0, 0), "0b9d49ce6042d28e"),
+]
+
+
+@pytest.mark.parametrize("camera, region, binning, settings, digest", PINNED_PICTURES)
+def test_noise_free_pictures_stay_byte_for_byte(
+    open_camera, camera, region, binning, settings, digest
+):
+    handle = open_camera(camera)
+    if region is not None:
+        SDK.SetVEXCAMResolution(handle, *region)
+    SDK.SetVEXCAMBinMode(handle, binning, binning)
+    for control, value in zip((Control.EXPOSURE, Control.GAIN, Control.OFFSET, Control.TEST_PATTERN), settings, strict=True):
+        SDK.SetVEXCAMParam(handle, control, value)
+    assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
+    rc, width, height, bits, _, data = read(handle)
+    size = width * height * (2 if bits > 8 else 1)
+    assert rc == Code.OK and hashlib.sha256(data[:size]).hexdigest().startswith(digest)
+
+
+def test_an_exposure_survives_the_live_frames_after_it(open_camera):
+    # Live frames reuse the buffers of pictures no longer in use; the kept exposure is in use.
+    handle = open_camera(M8)
+    SDK.SetVEXCAMResolution(handle, 0, 0, 64, 48)
+    SDK.SetVEXCAMParam(handle, Control.FRAME_RATE, 1000)
+    exposed = capture(handle)
+    SDK.BeginVEXCAMLive(handle)
+    assert all(read(handle, live=True)[0] == Code.OK for _ in range(5))
+    rc, width, height, bits, _, data = read(handle)
+    assert rc == Code.OK and samples(data, width, height, bits) == exposed
+
+
 @pytest.fixture
 def noisy(open_camera):
     """An evenly lit 16-bit camera with sensor noise: `noisy(exposure_us, gain)` is one frame."""
@@ -300,6 +342,17 @@ def test_noise_is_shot_noise_over_the_noise_free_mean(noisy):
     assert variance(2_000, 0.0) / base == pytest.approx(2.0, rel=0.15)
     assert variance(1_000, 10.0) / base == pytest.approx(4.0, rel=0.15)
     assert base == pytest.approx((clean[1_000, 0.0] - bias) * 65535 / 32000, rel=0.15)
+
+
+def test_shot_noise_below_20_electrons_is_poisson_with_its_mean(noisy):
+    # A flat quarter of full scale at 5.625 us is 4.5 e- per pixel (32000 e- full well at 16
+    # bits), below the 20 e- where the simulator draws shot noise exactly: Poisson mean and
+    # variance 4.5 e-, plus 3 e- of read noise, at 65535 / 32000 counts per electron.
+    counts_per_electron = 65535 / 32000
+    first, second = noisy(5.625), noisy(5.625)
+    assert first.mean() == pytest.approx(10 * 256 + 4.5 * counts_per_electron, abs=0.3)
+    variance = (first - second).var() / 2
+    assert variance == pytest.approx((4.5 + 3**2) * counts_per_electron**2, rel=0.1)
 
 
 def test_averaging_lowers_the_noise_and_a_seed_repeats_it(noisy):
@@ -513,11 +566,15 @@ def test_script_frame_writes_only_what_it_is_given(open_camera):
     assert read(handle)[:5] == (Code.OK, 0, 0, 0, 0)
 
 
-def test_frame_bigger_than_the_reported_buffer_is_refused(open_camera):
+@pytest.mark.parametrize("live", [False, True])
+def test_frame_bigger_than_the_reported_buffer_is_refused(open_camera, live):
     handle = open_camera()
+    SDK.SetVEXCAMParam(handle, 9, 1000)
     SDK.ExpVEXCAMSingleFrame(handle)
+    SDK.BeginVEXCAMLive(handle)
     vexcam_sim.script_mem_length(100)
-    assert read(handle)[0] == Code.BUFFER_TOO_SMALL
+    rc, *_, data = read(handle, live=live)
+    assert rc == Code.BUFFER_TOO_SMALL and data == bytes(100)  # nothing written
 
 
 def test_buffer_zeroed_and_gil_are_observed(open_camera):

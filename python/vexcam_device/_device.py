@@ -275,22 +275,17 @@ class Device:
             camera = self.camera
             with self._lock:
                 binning, region = self._binning, self._region
-                cooler = self.maybe("cooler")
-                settings = {
-                    "exposure_us": round(self.maybe("exposure") or 0),
-                    "gain": self.maybe("gain"),
-                    "offset": self.maybe("offset"),
-                    "sensor_temperature": self.maybe("sensor_temperature"),
-                    "cooler_on": None if cooler is None else cooler != 0,
-                    "cooler_target": self.maybe("cooler_target"),
-                }
+                exposure_us = round(self.maybe("exposure") or 0)
+                gain, offset = self.maybe("gain"), self.maybe("offset")
+                temperature, cooler = self.maybe("sensor_temperature"), self.maybe("cooler")
+                target = self.maybe("cooler_target")
             # Outside the settings lock: an exposure may last minutes, and other threads may
             # change settings meanwhile, which apply from the next exposure on.
             start = datetime.now(UTC)
             camera.exp_single_frame()
             frame = camera.get_single_frame()
         return ExposureRecord(
-            frame, self.id, start, binning=binning, region=region, bit_depth=self.bit_depth,
-            pixel_size_um=self.pixel_size_um, sensor_name=self.sensor_name,
-            firmware=self.firmware, **settings,
+            frame, self.id, start, exposure_us, binning, region, self.bit_depth, gain, offset,
+            temperature, None if cooler is None else cooler != 0, target, self.pixel_size_um,
+            self.sensor_name, self.firmware,
         )

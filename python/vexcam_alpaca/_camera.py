@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import importlib.metadata
+import math
 import threading
 import time
 from collections.abc import Callable
@@ -202,6 +203,10 @@ class AlpacaCamera:
 
     def _exposing(self) -> bool:
         return self._exposure is not None and not self._exposure.done
+
+    def exposing(self) -> bool:
+        with self._lock:
+            return self._exposing()
 
     def state(self) -> int:
         with self._lock:
@@ -603,7 +608,10 @@ class AlpacaCamera:
             raise AlpacaError(NOT_CONNECTED, f"camera {self.number} is not connected")
         handler = getattr(self, f"{method}_{member}")
         try:
-            return handler(*values)
+            value = handler(*values)
+            if isinstance(value, float) and not math.isfinite(value):
+                raise AlpacaError(DRIVER_ERROR, f"the camera reported {value} for {member}")
+            return value
         except AlpacaError:
             raise
         except NotImplementedError as exc:

@@ -189,6 +189,9 @@ class Server:
             thread.join()
         self._pool.shutdown(wait=True)
         for camera in self.cameras:
+            if camera.exposing():
+                print(f"vexcam-alpaca: waiting for camera {camera.number}'s exposure to end: "
+                      "the SDK cannot cancel it", file=sys.stderr, flush=True)
             camera.shutdown()
 
     # --- helpers ---

@@ -174,8 +174,10 @@ class Device:
             return binned(self._region, self._binning)
 
     def set_binning(self, binning: int) -> None:
-        """Sets the binning; the region keeps its binned size and moves onto the new grid."""
+        """Sets the binning; the region keeps its place on the sensor, origin and size rounded
+        down onto the new grid, so that it describes the next frame's pixels exactly."""
         with self._lock:
+            self.check_readout(binning, Region(0, 0, 1, 1))  # before dividing by it
             x, y, width, height = self._region
             self._apply(binning, Region(x // binning, y // binning, width // binning, height // binning))
 
@@ -217,7 +219,8 @@ class Device:
         self.check_readout(binning, region)
         camera = self.camera
         sensor = Region(*(v * binning for v in region))
-        if binning != self._binning:
+        previous = self._binning
+        if binning != previous:
             # The SDK refuses a bin larger than the region in force: a narrow region first
             # widens to the bin's size at its origin, before the bin changes.
             if min(self._region.width, self._region.height) < binning:
@@ -226,7 +229,15 @@ class Device:
             camera.set_bin_mode(binning, binning)
             self._binning = binning
         if sensor != self._region:
-            camera.set_resolution(*sensor)
+            try:
+                camera.set_resolution(*sensor)
+            except BaseException:
+                if binning != previous:
+                    # The kept region may lie off the new bin's grid: the old bin, which that
+                    # region allowed, comes back, so that the kept state describes the frames.
+                    camera.set_bin_mode(previous, previous)
+                    self._binning = previous
+                raise
             self._region = sensor
 
     # --- controls ---

@@ -241,7 +241,7 @@ class VexcamCamera(CameraDevice):
         return self._device.dtype
 
     def get_roi(self) -> tuple[int, int, int, int]:
-        return tuple(self._device.binned_region)  # type: ignore[return-value]
+        return self._device.binned_region
 
     def set_roi(self, x: int, y: int, width: int, height: int) -> None:
         values = [_whole(v, "an ROI value") for v in (x, y, width, height)]

@@ -10,6 +10,7 @@ from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 # Alpaca error numbers.
 NOT_IMPLEMENTED = 0x400
@@ -159,14 +160,14 @@ def image_bytes_error(client_transaction: int, server_transaction: int, error: A
     return header + error.message.encode()
 
 
-def image_payload(frame: np.ndarray) -> tuple[int, memoryview]:
+def image_payload(frame: NDArray[Any]) -> tuple[int, memoryview]:
     """A (height, width) frame as ImageBytes data: x outer, y fastest, little-endian."""
     transmission = BYTE_ELEMENT if frame.dtype == np.uint8 else UINT16_ELEMENT
     data = np.ascontiguousarray(frame.T, dtype=frame.dtype.newbyteorder("<"))
     return transmission, memoryview(data).cast("B")
 
 
-def image_json_value(frame: np.ndarray) -> bytes:
+def image_json_value(frame: NDArray[Any]) -> bytes:
     """The JSON ImageArray's opening keys and value, x outer, without the closing keys."""
     rows = ("[" + ",".join(map(str, column)) + "]" for column in frame.T.tolist())
     return b'{"Type":2,"Rank":2,"Value":[' + ",".join(rows).encode() + b"]"

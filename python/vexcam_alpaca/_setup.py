@@ -6,9 +6,10 @@ import html
 import struct
 import zlib
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from ._camera import preview
 from ._protocol import AlpacaError
@@ -100,7 +101,7 @@ def _chunk(kind: bytes, data: bytes) -> bytes:
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def preview_png(frame: np.ndarray) -> bytes:
+def preview_png(frame: NDArray[Any]) -> bytes:
     """The frame's preview as an 8-bit greyscale PNG."""
     gray = preview(frame)
     height, width = gray.shape

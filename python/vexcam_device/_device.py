@@ -8,6 +8,7 @@ from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
+from numpy.typing import NDArray
 import vexcam
 
 from ._config import CONTROL_IDS, Config, Control
@@ -33,7 +34,7 @@ class ExposureRecord:
     time of its own; `region` is in sensor pixels. Values the camera lacks are None.
     """
 
-    frame: np.ndarray
+    frame: NDArray[Any]
     camera_id: str
     start: datetime
     exposure_us: int

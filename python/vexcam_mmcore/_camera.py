@@ -17,7 +17,7 @@ from ._stream import LiveStream
 if TYPE_CHECKING:
     from collections.abc import Iterator, Mapping, Sequence
 
-    from numpy.typing import DTypeLike
+    from numpy.typing import DTypeLike, NDArray
 
 # Metadata keys of each frame, beside the core's own (image number, elapsed time, ...).
 FRAME_INDEX = "VexcamFrameIndex"  # frames this adapter read since live mode started
@@ -253,7 +253,7 @@ class VexcamCamera(CameraDevice):
     # --- frames ---
 
     def start_sequence(
-        self, n: int | None, get_buffer: Callable[[Sequence[int], DTypeLike], np.ndarray]
+        self, n: int | None, get_buffer: Callable[[Sequence[int], DTypeLike], NDArray[Any]]
     ) -> Iterator[Mapping[str, Any]]:
         camera = self._device.camera  # raises if the camera is not open
         self.end_stream()  # a sequence the framework left without closing it
@@ -266,7 +266,7 @@ class VexcamCamera(CameraDevice):
         return self._live(self._stream, get_buffer)
 
     def _single(
-        self, get_buffer: Callable[[Sequence[int], DTypeLike], np.ndarray]
+        self, get_buffer: Callable[[Sequence[int], DTypeLike], NDArray[Any]]
     ) -> Iterator[Mapping[str, Any]]:
         frame = self._device.expose().frame
         np.copyto(get_buffer(frame.shape, frame.dtype), frame)
@@ -274,7 +274,7 @@ class VexcamCamera(CameraDevice):
                Keyword.Metadata_Height: str(frame.shape[0])}  # fmt: skip
 
     def _live(
-        self, stream: LiveStream, get_buffer: Callable[[Sequence[int], DTypeLike], np.ndarray]
+        self, stream: LiveStream, get_buffer: Callable[[Sequence[int], DTypeLike], NDArray[Any]]
     ) -> Iterator[Mapping[str, Any]]:
         # Runs on the framework's acquisition thread, which stops asking for frames on a stop
         # and then drops (closes) this generator; end_stream() wakes a wait in the middle.

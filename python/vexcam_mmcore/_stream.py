@@ -5,11 +5,11 @@ from __future__ import annotations
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    import numpy as np
     import vexcam
+    from numpy.typing import NDArray
 
 # Frames read ahead of the consumer. Two let the next SDK read overlap the framework's copy of
 # the last frame; more would only age the frames a live view shows.
@@ -31,7 +31,7 @@ class LiveStream:
         self._camera = camera
         self._left = count
         self._cond = threading.Condition()
-        self._frames: deque[tuple[np.ndarray, float]] = deque()
+        self._frames: deque[tuple[NDArray[Any], float]] = deque()
         self._error: BaseException | None = None
         self._done = False  # the reader has left its loop
         self._closed = False
@@ -74,7 +74,7 @@ class LiveStream:
             self._done = True
             self._cond.notify_all()
 
-    def next(self) -> tuple[np.ndarray, float] | None:
+    def next(self) -> tuple[NDArray[Any], float] | None:
         """The next frame and the perf_counter() time its read returned; None once ended.
 
         Raises what the reader's SDK call raised, after the frames read before it.

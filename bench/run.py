@@ -13,6 +13,7 @@ import json
 import os
 import sys
 
+from alpaca_case import bench_alpaca
 from cases import (
     bench_calls,
     bench_calls_null_sdk,
@@ -34,11 +35,7 @@ def main():
     parser.add_argument("--out", default=os.path.join(BUILD, "results.json"))
     parser.add_argument(
         "--only",
-<<<<<<< HEAD
-        default="calls_null_sdk,calls,frames,gil,startup,memory,mmcore",
-=======
-        default="calls_null_sdk,calls,frames,live,gil,startup,memory",
->>>>>>> sim-speed
+        default="calls_null_sdk,calls,frames,live,gil,startup,memory,mmcore,alpaca",
         help="comma-separated sections",
     )
     parser.add_argument("--null-sdk-child", metavar="JOB", help=argparse.SUPPRESS)
@@ -114,6 +111,9 @@ def main():
         report["mmcore"] = bench_mmcore(
             vexcam_sim, rounds=5 if quick else 15, target_ns=5e7 if quick else 2e8
         )
+    if "alpaca" in sections:
+        print("measuring the Alpaca server ...", file=sys.stderr)
+        report["alpaca"] = bench_alpaca(rounds=5 if quick else 15, poll_seconds=3 if quick else 10)
     report["machine"]["load_average_end"] = os.getloadavg()
     report["goals"] = goals(report)
     print(render(report))

@@ -44,7 +44,7 @@ _KEYWORD = re.compile(r"[A-Z0-9_-]{1,8}")
 
 def _fits() -> Any:
     try:
-        from astropy.io import fits
+        from astropy.io import fits  # type: ignore[import-untyped]
     except ImportError as exc:
         raise ImportError(
             f"FITS output needs astropy, which is not installed ({exc}): pip install 'vexcam[fits]'"

@@ -6,6 +6,20 @@ import time
 import xml.etree.ElementTree as ET
 
 WAIT_S = 30  # a hang guard only: every wait ends as soon as its message arrives
+# Input a client or a broken pipe may send, each followed in the tests by a well-formed request.
+BAD_INPUT = [
+    b"garbage & more <<>>",
+    b"<newNumberVector device='x' name='y'><oneNumber name='A'>1</oneNumber>",  # never closed
+    b"\xff\xfe<\x00",
+    b"</indi></stream>",
+    b"<!DOCTYPE a [<!ENTITY x 'y'>]>&x;",
+    b"<newSwitchVector device='Vexcam VXSIM-M8-001' name='CONNECTION'><oneSwitch>On</newNumberVector>",
+    b"<newNumberVector device='nobody' name='CCD_GAIN'><oneNumber name='GAIN'>1</oneNumber></newNumberVector>",
+    b"<newNumberVector device='Vexcam VXSIM-M8-001' name='FOO'><oneNumber name='A'>1</oneNumber></newNumberVector>",
+    b"<newTextVector device='Vexcam VXSIM-M8-001'/><unknown/>",
+    b"<newBLOBVector device='Vexcam VXSIM-M8-001' name='CCD1'><oneBLOB name='CCD1' size='3'>AAAA</oneBLOB>"
+    b"</newBLOBVector>",
+]
 
 
 class Messages:

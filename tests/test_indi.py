@@ -4,7 +4,7 @@ import io
 import pytest
 
 from conftest import M8
-from indi_client import Messages, blob_bytes, new_vector, values
+from indi_client import BAD_INPUT, Messages, blob_bytes, new_vector, values
 
 fits = pytest.importorskip("astropy.io.fits", reason="astropy is not installed: pip install 'vexcam[indi]'")
 from vexcam_indi import Driver, device_name  # noqa: E402
@@ -102,21 +102,6 @@ def test_refused_requests_alert_and_change_nothing(indi, kind, name, members, me
     alert = out.wait("set" + defined.tag[3:], name, since, state="Alert")
     assert alert.get("message") == message
     assert values(alert) == values(defined)
-
-
-BAD_INPUT = [
-    b"garbage & more <<>>",
-    b"<newNumberVector device='x' name='y'><oneNumber name='A'>1</oneNumber>",  # never closed
-    b"\xff\xfe<\x00",
-    b"</indi></stream>",
-    b"<!DOCTYPE a [<!ENTITY x 'y'>]>&x;",
-    b"<newSwitchVector device='Vexcam VXSIM-M8-001' name='CONNECTION'><oneSwitch>On</newNumberVector>",
-    b"<newNumberVector device='nobody' name='CCD_GAIN'><oneNumber name='GAIN'>1</oneNumber></newNumberVector>",
-    b"<newNumberVector device='Vexcam VXSIM-M8-001' name='FOO'><oneNumber name='A'>1</oneNumber></newNumberVector>",
-    b"<newTextVector device='Vexcam VXSIM-M8-001'/><unknown/>",
-    b"<newBLOBVector device='Vexcam VXSIM-M8-001' name='CCD1'><oneBLOB name='CCD1' size='3'>AAAA</oneBLOB>"
-    b"</newBLOBVector>",
-]
 
 
 @pytest.mark.parametrize("bad", BAD_INPUT, ids=range(len(BAD_INPUT)))

@@ -1,6 +1,7 @@
 """The report of a benchmark run: the goals, judged from the measured figures, and the tables
 printed from them."""
 
+import indi_case
 import mmcore_case
 
 CALL_GOAL_FLOOR = 1.2  # vexcam within this factor of the floor
@@ -134,6 +135,8 @@ def goals(report):
         )
     if report.get("mmcore"):
         out += mmcore_case.goals(report["mmcore"])
+    if report.get("indi"):
+        out += indi_case.goals(report["indi"])
     return out
 
 
@@ -362,6 +365,8 @@ def render(report):
         ]
     if report.get("mmcore"):
         parts += mmcore_case.render(report["mmcore"], table)
+    if report.get("indi"):
+        parts += indi_case.render(report["indi"], table)
     gl = report.get("goals", [])
     if gl:
         rows = [

@@ -24,6 +24,7 @@ from cases import (
     null_sdk_child,
 )
 from environment import BUILD, build_native, machine_info
+from indi_case import bench_indi
 from mmcore_case import bench_mmcore
 from report import goals, render
 
@@ -34,11 +35,7 @@ def main():
     parser.add_argument("--out", default=os.path.join(BUILD, "results.json"))
     parser.add_argument(
         "--only",
-<<<<<<< HEAD
-        default="calls_null_sdk,calls,frames,gil,startup,memory,mmcore",
-=======
-        default="calls_null_sdk,calls,frames,live,gil,startup,memory",
->>>>>>> sim-speed
+        default="calls_null_sdk,calls,frames,live,gil,startup,memory,mmcore,indi",
         help="comma-separated sections",
     )
     parser.add_argument("--null-sdk-child", metavar="JOB", help=argparse.SUPPRESS)
@@ -114,6 +111,9 @@ def main():
         report["mmcore"] = bench_mmcore(
             vexcam_sim, rounds=5 if quick else 15, target_ns=5e7 if quick else 2e8
         )
+    if "indi" in sections:
+        print("measuring FITS images through indiserver ...", file=sys.stderr)
+        report["indi"] = bench_indi(3 if quick else 9, os.path.join(BUILD, "indi"))
     report["machine"]["load_average_end"] = os.getloadavg()
     report["goals"] = goals(report)
     print(render(report))

@@ -13,6 +13,7 @@ itself does not: `pip install "vexcam[fits]"`.
 
 from __future__ import annotations
 
+import functools
 import io
 import math
 import re
@@ -52,6 +53,7 @@ def _fits() -> Any:
     return fits
 
 
+@functools.cache
 def _software() -> str:
     try:
         return f"vexcam {metadata.version('vexcam')}"

@@ -23,7 +23,8 @@ from ._properties import (
 )  # fmt: skip
 
 log = logging.getLogger("vexcam_indi")
-Send = Callable[..., None]  # the driver's writer: send(*parts), one message, written whole
+# The driver's writer: send(*parts), one message written whole; a part may be an iterator of pieces.
+Send = Callable[..., None]
 
 MAIN, SETTINGS, INFO, OPTIONS, CONTROLS = "Main Control", "Image Settings", "Image Info", "Options", "Controls"
 GENERAL = "General Info"
@@ -32,6 +33,7 @@ CCD_INTERFACE = "2"  # DRIVER_INTERFACE's bit for a camera
 POLL_S = 1.0  # how often the temperature is read while connected
 TICK_S = 1.0  # how often an exposure's countdown is sent
 SETPOINT_BAND = 0.5  # °C: a reading this close to the setpoint has reached it
+_PIECE = 3 << 18  # bytes of FITS file per base64 piece of a BLOB
 _ONE = {"Number": "oneNumber", "Switch": "oneSwitch", "Text": "oneText", "BLOB": "oneBLOB"}
 
 
@@ -402,8 +404,11 @@ class CameraDevice:
         if mode in ("UPLOAD_CLIENT", "UPLOAD_BOTH"):
             head = (f'<setBLOBVector device="{_attr(self.name)}" name="CCD1" state="Ok" '
                     f'timestamp="{timestamp()}">\n<oneBLOB name="CCD1" size="{len(data)}" format=".fits">')  # fmt: skip
-            # Encoded outside every lock: clients' requests keep being answered meanwhile.
-            self._send(head.encode(), base64.b64encode(data), b"</oneBLOB>\n</setBLOBVector>\n")
+            # Encoded piece by piece as it is written, so that indiserver reads the first pieces
+            # while the later ones are encoded. Whole groups of 3 bytes: the pieces join up.
+            view = memoryview(data)
+            pieces = (base64.b64encode(view[i : i + _PIECE]) for i in range(0, len(data), _PIECE))
+            self._send(head.encode(), pieces, b"</oneBLOB>\n</setBLOBVector>\n")
         if mode not in ("UPLOAD_LOCAL", "UPLOAD_BOTH"):
             return None
         path = self._save(os.path.expanduser(directory), prefix, data)

@@ -6,6 +6,7 @@ import logging
 import threading
 import time
 import xml.etree.ElementTree as ET
+from collections.abc import Iterator
 from typing import BinaryIO, Protocol
 
 import vexcam
@@ -56,14 +57,17 @@ class Driver:
         self._reader = MessageReader()
         log.info("serving %s", ", ".join(self.devices) or "no cameras")
 
-    def send(self, *parts: bytes) -> None:
-        """Writes one message, made of `parts`, whole; a closed output ends all writing."""
+    def send(self, *parts: bytes | Iterator[bytes]) -> None:
+        """Writes one message whole: `parts` in order, an iterator's pieces as they come.
+
+        A closed output ends all writing."""
         with self._write_lock:
             if self.broken:
                 return
             try:
                 for part in parts:
-                    self._output.write(part)
+                    for piece in (part,) if isinstance(part, bytes) else part:
+                        self._output.write(piece)
                 self._output.flush()
             except (OSError, ValueError) as exc:
                 self.broken = True

@@ -7,7 +7,7 @@ WERROR  := -Ccmake.define.VEXCAM_WERROR=ON
 
 .PHONY: all install run test test-py313 test-asan test-tsan test-numpy1 valgrind wheel \
 	test-wheel wheel-windows test-windows windows-tools bench clean format format-check \
-	test-gui gui gui-install indi-tools
+	test-gui gui gui-install browser alpaca indi-tools
 all: test
 
 # Every venv is made alike, with the first working CPython of its version (3.12 unless the venv
@@ -30,10 +30,22 @@ run: $(PY)
 
 # The suite also runs the pymmcore-plus adapter against its framework (the mmcore extra), and
 # pymmcore-plus's own tests of Python cameras, taken from its source distribution.
-test: install indi-tools
+test: install browser indi-tools
 	$(PY) -m pip install ".[mmcore,indi]" $(WERROR)
 	$(call fetch_mmcore_tests,$(PY))
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Debian's Chromium, for the test that opens the Alpaca server's setup page headless.
+browser:
+	command -v chromium >/dev/null || { apt-get update && DEBIAN_FRONTEND=noninteractive \
+		apt-get install -y --no-install-recommends chromium; }
+
+# The Alpaca server on the simulated cameras, on loopback: ALPACA_ARGS="--host 0.0.0.0" and the
+# rest of `vexcam-alpaca --help`.
+ALPACA_ARGS ?=
+alpaca: $(PY)
+	$(PY) -m pip install ".[alpaca]" $(WERROR)
+	$(PY) -m vexcam_alpaca $(ALPACA_ARGS)
 
 # pymmcore-plus's tests of the version installed in the venv $(1), unpacked into build/.
 MMCORE_TESTS := build/mmcore-tests

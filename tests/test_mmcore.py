@@ -14,8 +14,10 @@ import pytest
 
 pytest.importorskip("pymmcore_plus", reason="the mmcore extra is not installed: make test installs it")
 import useq
+from pymmcore_plus.experimental.unicore import UniMMCore
 
 import vexcam
+import vexcam_device
 import vexcam_mmcore
 from conftest import M8, M16, run_python
 
@@ -34,8 +36,10 @@ def readers():
 
 
 @pytest.fixture
-def core(sim):
-    made = vexcam_mmcore.create_core(M8, all_cameras=False)
+def core(sim, request):
+    """A VexcamCore with M8; with the parameter True, a plain UniMMCore of the user's own."""
+    made = vexcam_mmcore.create_core(M8, all_cameras=False,
+                                     core=UniMMCore() if getattr(request, "param", False) else None)
     yield made
     made.unloadAllDevices()
 
@@ -102,7 +106,8 @@ def test_control_properties(core, sim, name, control, allowed, value, refused):
     else:
         assert (core.getPropertyLowerLimit(M8, name), core.getPropertyUpperLimit(M8, name)) == allowed
     seen = []
-    core.events.propertyChanged.connect(lambda *args: seen.append(args))
+    # The core's own notices (AutoShutter, from create_core) arrive late, on pymmcore's thread.
+    core.events.propertyChanged.connect(lambda *args: args[0] == M8 and seen.append(args))
     core.setProperty(M8, name, value)
     assert sim.last_args("SetVEXCAMParam") == (sim.opened_handles()[0], control, float(value))
     assert seen == [(M8, name, str(core.getProperty(M8, name)))]
@@ -166,6 +171,8 @@ def slow_stream(core, sim):
     wait_until(lambda: sim.calls("GetVEXCAMLiveFrame") == 1)
 
 
+# A plain UniMMCore tells of a stop only after the framework's own wait on the frame.
+@pytest.mark.parametrize("core", [False, True], ids=["VexcamCore", "UniMMCore"], indirect=True)
 def test_stop_mid_frame(core, sim, watchdog):
     watchdog(30)
     slow_stream(core, sim)
@@ -214,6 +221,65 @@ def test_camera_errors_raise_from_the_core(core, sim, fail, act):
         act(core)
     assert not core.isSequenceRunning() and readers() == []
     assert core.getROI() == [0, 0, 1280, 960]  # a refused region is not kept
+
+
+# After a binning change the region reported is where the frame's pixels come from, and setting
+# it again moves nothing: origins off the new bin's grid, and a region the SDK refuses midway.
+# (binning, region in its binned pixels, new binning, the SDK refuses the new region)
+@pytest.mark.parametrize("binning, region, new, refused", [
+    (1, (101, 51, 201, 101), 2, False), (2, (25, 13, 50, 30), 4, False), (1, (101, 51, 201, 101), 2, True),
+])  # fmt: skip
+def test_region_after_a_binning_change_describes_the_frame(core, sim, binning, region, new, refused):
+    core.setProperty(M8, "TestPattern", 1)  # the ramp: sample (i, j) is x + i*bin + y + j*bin
+    core.setProperty(M8, "Binning", binning)
+    core.setROI(*region)
+    if refused:
+        sim.fail_next("SetVEXCAMResolution", 5)
+        with pytest.raises(RuntimeError, match=f"^{ERROR_5}$"):
+            core.setProperty(M8, "Binning", new)
+    else:
+        core.setProperty(M8, "Binning", new)
+    b = int(core.getProperty(M8, "Binning"))
+    assert b == (binning if refused else new)
+    core.snapImage()
+    frame = core.getImage()
+    x, y, width, height = core.getROI()
+    rows, columns = np.indices((height, width))
+    np.testing.assert_array_equal(frame, (x * b + columns * b + y * b + rows * b) & 0xFF)  # 8 bits
+    core.setROI(*core.getROI())
+    core.snapImage()
+    np.testing.assert_array_equal(core.getImage(), frame)
+
+
+def test_a_config_of_the_users_own(sim):
+    # The vendor's numbers for the same camera: no cooler or test pattern role, a narrower gain.
+    config = vexcam_device.Config.parse("""
+        [controls.exposure]
+        number = 8
+        min = 0
+        max = 1000000
+        integer = true
+        [controls.gain]
+        number = 6
+        name = "Gain"
+        min = 0
+        max = 50
+        [cameras."VXSIM-M8-001"]
+        bit_depth = 7
+    """)
+    core = vexcam_mmcore.create_core(M8, all_cameras=False, config=config)
+    try:
+        names = core.getDevicePropertyNames(M8)
+        assert "Cooler" not in names and "TestPattern" not in names and "Offset" not in names
+        assert "Control 10" in names and "Control 40" in names  # available, but no role
+        assert core.getPropertyUpperLimit(M8, "Gain") == 50 and core.getImageBitDepth() == 7
+        assert core.getPropertyUpperLimit(M8, "Exposure") == 1000
+        with pytest.raises(ValueError):
+            core.setProperty(M8, "Gain", 60)
+        core.setProperty(M8, "Control 40", 1)
+        assert sim.last_args("SetVEXCAMParam")[1:] == (sim.Control.TEST_PATTERN, 1.0)
+    finally:
+        core.unloadAllDevices()
 
 
 def test_a_camera_that_does_not_open(sim):

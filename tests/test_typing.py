@@ -63,6 +63,15 @@ def test_examples_pass_strict_type_checking(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def test_the_mmcore_adapter_is_strictly_typed(tmp_path):
+    pytest.importorskip("pymmcore_plus", reason="the mmcore extra is not installed: make test installs it")
+    # Its modules but the live view, whose napari comes with the gui extra only.
+    modules = ["vexcam_mmcore", "vexcam_mmcore._camera", "vexcam_mmcore._core", "vexcam_mmcore._stream"]
+    args = [arg for module in modules for arg in ("-m", module)]
+    done = run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *args], cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 @pytest.fixture
 def readme_test(tmp_path):
     """README's example test file, written out under the name it gives itself."""
@@ -95,3 +104,9 @@ def test_pyright_strict_sees_complete_types(readme_test, tmp_path):
     # Every public name of the helper has a known type, as py.typed promises.
     complete = run_module(["pyright", "--verifytypes", "vexcam_sim", "--ignoreexternal"], cwd=tmp_path)
     assert complete.returncode == 0, complete.stdout + complete.stderr
+
+
+@pytest.mark.parametrize("package", ["vexcam_device", "vexcam_alpaca"])
+def test_the_installed_camera_layer_and_adapters_are_strictly_typed(package, tmp_path):
+    checked = run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", package], cwd=tmp_path)
+    assert checked.returncode == 0, checked.stdout + checked.stderr

@@ -24,6 +24,7 @@ ROLES = (
 # The numbers the module accepts as control ids.
 CONTROL_IDS = (*range(0, 38), *range(39, 42), *range(57, 60))
 DEFAULT_FILE = "simulator.toml"
+_KINDS = {int: "a whole number", float: "a number", str: "text", bool: "true or false", list: "a list"}
 
 
 class ConfigError(ValueError):
@@ -154,14 +155,14 @@ class _Reader:
     def table(self, data: dict[str, Any], key: str, where: str | None = None) -> dict[str, Any]:
         value = data.get(key, {})
         self.is_table(value, where or key)
-        return value
+        return dict(value)
 
     def get(self, entry: dict[str, Any], key: str, kind: type, where: str, default: Any) -> Any:
         value = entry.get(key, default)
         if kind is float and type(value) is int:
             value = float(value)
         if not isinstance(value, kind) or (kind is not bool and type(value) is bool):
-            raise self.fail(where, f"{key} must be a {kind.__name__}, not {value!r}")
+            raise self.fail(where, f"{key} must be {_KINDS.get(kind, kind.__name__)}, not {value!r}")
         return value
 
     def optional(self, entry: dict[str, Any], key: str, where: str) -> float | None:

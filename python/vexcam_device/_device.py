@@ -8,6 +8,7 @@ from datetime import UTC, datetime
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
+from numpy.typing import NDArray
 import vexcam
 
 from ._config import CONTROL_IDS, Config, Control
@@ -33,7 +34,7 @@ class ExposureRecord:
     time of its own; `region` is in sensor pixels. Values the camera lacks are None.
     """
 
-    frame: np.ndarray
+    frame: NDArray[Any]
     camera_id: str
     start: datetime
     exposure_us: int
@@ -174,8 +175,10 @@ class Device:
             return binned(self._region, self._binning)
 
     def set_binning(self, binning: int) -> None:
-        """Sets the binning; the region keeps its binned size and moves onto the new grid."""
+        """Sets the binning; the region keeps its place on the sensor, origin and size rounded
+        down onto the new grid, so that it describes the next frame's pixels exactly."""
         with self._lock:
+            self.check_readout(binning, Region(0, 0, 1, 1))  # before dividing by it
             x, y, width, height = self._region
             self._apply(binning, Region(x // binning, y // binning, width // binning, height // binning))
 
@@ -217,7 +220,8 @@ class Device:
         self.check_readout(binning, region)
         camera = self.camera
         sensor = Region(*(v * binning for v in region))
-        if binning != self._binning:
+        previous = self._binning
+        if binning != previous:
             # The SDK refuses a bin larger than the region in force: a narrow region first
             # widens to the bin's size at its origin, before the bin changes.
             if min(self._region.width, self._region.height) < binning:
@@ -226,7 +230,15 @@ class Device:
             camera.set_bin_mode(binning, binning)
             self._binning = binning
         if sensor != self._region:
-            camera.set_resolution(*sensor)
+            try:
+                camera.set_resolution(*sensor)
+            except BaseException:
+                if binning != previous:
+                    # The kept region may lie off the new bin's grid: the old bin, which that
+                    # region allowed, comes back, so that the kept state describes the frames.
+                    camera.set_bin_mode(previous, previous)
+                    self._binning = previous
+                raise
             self._region = sensor
 
     # --- controls ---
@@ -275,22 +287,17 @@ class Device:
             camera = self.camera
             with self._lock:
                 binning, region = self._binning, self._region
-                cooler = self.maybe("cooler")
-                settings = {
-                    "exposure_us": round(self.maybe("exposure") or 0),
-                    "gain": self.maybe("gain"),
-                    "offset": self.maybe("offset"),
-                    "sensor_temperature": self.maybe("sensor_temperature"),
-                    "cooler_on": None if cooler is None else cooler != 0,
-                    "cooler_target": self.maybe("cooler_target"),
-                }
+                exposure_us = round(self.maybe("exposure") or 0)
+                gain, offset = self.maybe("gain"), self.maybe("offset")
+                temperature, cooler = self.maybe("sensor_temperature"), self.maybe("cooler")
+                target = self.maybe("cooler_target")
             # Outside the settings lock: an exposure may last minutes, and other threads may
             # change settings meanwhile, which apply from the next exposure on.
             start = datetime.now(UTC)
             camera.exp_single_frame()
             frame = camera.get_single_frame()
         return ExposureRecord(
-            frame, self.id, start, binning=binning, region=region, bit_depth=self.bit_depth,
-            pixel_size_um=self.pixel_size_um, sensor_name=self.sensor_name,
-            firmware=self.firmware, **settings,
+            frame, self.id, start, exposure_us, binning, region, self.bit_depth, gain, offset,
+            temperature, None if cooler is None else cooler != 0, target, self.pixel_size_um,
+            self.sensor_name, self.firmware,
         )

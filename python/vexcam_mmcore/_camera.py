@@ -1,35 +1,29 @@
-"""A VEXCAM camera as a Python camera device of UniMMCore."""
+"""A VEXCAM camera as a Python camera device of UniMMCore, over the camera layer."""
 
 from __future__ import annotations
 
-import threading
+import math
+from collections import deque
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import vexcam
 from pymmcore_plus import Keyword, PixelFormat
 from pymmcore_plus.experimental.unicore import CameraDevice
+from vexcam_device import Config, Control, Device
 
-from ._controls import (
-    BINNINGS,
-    CONTROL_IDS,
-    CONTROLS,
-    EXPOSURE,
-    SIMULATED_BIT_DEPTHS,
-    Control,
-)
 from ._stream import LiveStream
 
 if TYPE_CHECKING:
     from collections.abc import Iterator, Mapping, Sequence
 
-    from numpy.typing import DTypeLike
+    from numpy.typing import DTypeLike, NDArray
 
 # Metadata keys of each frame, beside the core's own (image number, elapsed time, ...).
 FRAME_INDEX = "VexcamFrameIndex"  # frames this adapter read since live mode started
 READ_TIME = "VexcamReadTime-ms"  # when the SDK's read returned, from the start of live mode
-_MAX_EXPOSURE_MS = (2**32 - 1) / 1000
+# A whole-number control with at most this many values is offered as a list of them.
+_MAX_CHOICES = 16
 
 
 class _Choices(tuple[int, ...]):
@@ -43,235 +37,247 @@ class _Choices(tuple[int, ...]):
         return tuple.__contains__(self, number)
 
 
+def _choices(control: Control) -> _Choices | None:
+    low, high = control.min, control.max
+    if not control.integer or low is None or high is None or high - low >= _MAX_CHOICES:
+        return None
+    return _Choices(range(int(low), int(high) + 1))
+
+
+def _limits(control: Control, divisor: float = 1.0) -> tuple[float, float] | None:
+    if control.min is None or control.max is None:
+        return None
+    return control.min / divisor, control.max / divisor
+
+
+def _whole(value: Any, what: str) -> int:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a whole number, not {value!r}") from None
+    if not number.is_integer():
+        raise ValueError(f"{what} must be a whole number, not {value!r}")
+    return int(number)
+
+
 def _constant(value: Any) -> Callable[[VexcamCamera], Any]:
     return lambda _device: value
-
-
-def _simulator_loaded() -> bool:
-    try:
-        import vexcam_sim  # noqa: F401 - raises RuntimeError under a vendor's SDK
-    except (ImportError, RuntimeError):
-        return False
-    return True
 
 
 class VexcamCamera(CameraDevice):
     """A VEXCAM camera: opened by `initialize()`, closed by `shutdown()`.
 
-    The SDK reports neither the sensor's size, its bit depth, the readout region, the binning
-    nor the controls' ranges, so the device learns the sensor from one exposure when it
-    opens, keeps region, binning and stream mode as it sets them, and takes control ranges
-    from a table. `bit_depth` names the sensor's depth where the frames cannot tell it (a
-    12-bit camera delivers 16-bit samples); by default it is the simulator's for its own
-    cameras, else the width of the samples.
+    What the SDK cannot tell comes from the camera layer (`vexcam_device.Device`): the sensor
+    and sample type probed when the camera opens, region and binning as set, and the controls
+    by role with the numbers, names and ranges of `config` (default: the simulated SDK's file).
+    `bit_depth` names the sensor's depth where neither the frames nor the config tell it (a
+    12-bit camera delivers 16-bit samples); without either it is the width of the samples.
     """
 
-    def __init__(self, camera_id: str, *, bit_depth: int | None = None) -> None:
+    def __init__(
+        self, camera_id: str, *, bit_depth: int | None = None, config: Config | None = None
+    ) -> None:
         super().__init__()
-        # The framework holds this lock around each call into the device; re-entrant, so that
-        # a handler of the property-change signals emitted below may query the device.
-        self._lock = threading.RLock()  # type: ignore[assignment]
-        self._id = camera_id
-        self._bit_depth_arg = bit_depth
-        self._camera: vexcam.Camera | None = None
-        self._sensor = (0, 0)  # height, width
-        self._dtype: np.dtype[Any] = np.dtype(np.uint16)
-        self._bits = 16
-        self._region = (0, 0, 0, 0)  # x, y, width, height in sensor pixels
-        self._binning = 1
-        self._stream_mode = 0
-        self._firmware = ""
+        self._device = Device(camera_id, config, bit_depth=bit_depth)
+        self._stream_mode = 0  # the SDK keeps it but cannot report it
         self._stream: LiveStream | None = None
+        # Change notices wait here while the framework holds this device's lock; see __exit__.
+        self._notices: deque[tuple[str, tuple[Any, ...]]] = deque()
         self.init_error: BaseException | None = None
-        self.set_property_limits(Keyword.Exposure, (0.0, _MAX_EXPOSURE_MS))
-        self.set_property_allowed_values(Keyword.Binning, _Choices(BINNINGS))
+        if (exposure := self._device.config.controls.get("exposure")) is not None:
+            self.set_property_limits(Keyword.Exposure, _limits(exposure, 1000))  # µs -> ms
+        self.set_property_allowed_values(Keyword.Binning, _Choices(self._device.config.binnings))
+
+    @property
+    def device(self) -> Device:
+        """The camera layer's device under this adapter."""
+        return self._device
 
     def description(self) -> str:
-        return f"VEXCAM camera {self._id}"
+        return f"VEXCAM camera {self._device.id}"
 
     # --- opening and closing ---
 
     def initialize(self) -> None:
         try:
-            self._open()
+            self._device.open()
         except BaseException as exc:
             self.init_error = exc  # the framework only logs a failed initialisation
             raise
-
-    def _open(self) -> None:
-        camera = vexcam.Camera(self._id)
-        try:
-            camera.init()
-            camera.set_bin_mode(1, 1)
-            # A camera opens reading its whole sensor: one frame gives its size and samples.
-            probe = camera.capture_single_frame()
-            height, width = probe.shape
-            camera.set_resolution(0, 0, width, height)
-            firmware = camera.get_firmware_version()
-            available = [n for n in CONTROL_IDS if camera.is_control_available(n)]
-        except BaseException:
-            camera.close()
-            raise
-        bits = self._bit_depth_arg
-        if bits is None and _simulator_loaded():
-            bits = SIMULATED_BIT_DEPTHS.get(self._id)
-        bits = bits or probe.dtype.itemsize * 8
-        if (bits <= 8) != (probe.dtype == np.uint8) or not 1 <= bits <= 16:
-            camera.close()
-            raise ValueError(f"{self._id}: {bits}-bit samples do not fit its {probe.dtype} frames")
-        self._camera, self._firmware = camera, firmware
-        self._sensor, self._dtype, self._bits = (height, width), probe.dtype, bits
-        self._region, self._binning, self._stream_mode = (0, 0, width, height), 1, 0
-        known = {c.number: c for c in CONTROLS}
-        for number in available:
-            if number != EXPOSURE:
-                self._register_control(known.get(number, Control(number, f"Control {number}")))
+        self._stream_mode = 0
+        device = self._device
+        for role, control in device.controls.items():
+            if role != "exposure":  # the core's own Exposure property, in milliseconds
+                self._register_control(role, control)
+        for number in device.other_controls:
+            self._register_number(number)
         self.register_property(
             "StreamMode", getter=VexcamCamera._get_stream_mode,
             setter=VexcamCamera._set_stream_mode, allowed_values=_Choices((0, 1)), property_type=int,
-        )
+        )  # fmt: skip
+        bits = device.bit_depth
         fixed: tuple[tuple[str, int | str], ...] = (
             ("BitDepth", bits), ("PixelType", "GRAY8" if bits <= 8 else "GRAY16"),
-            ("Firmware", firmware),
-        )
+            ("Firmware", device.firmware),
+        )  # fmt: skip
         for name, value in fixed:
             self.register_property(name, getter=_constant(value), property_type=type(value))
 
     def shutdown(self) -> None:
-        self._end_stream()
-        if self._camera is not None:
-            camera, self._camera = self._camera, None
-            camera.close()
+        self.end_stream()
+        self._device.close()
 
-    def _cam(self) -> vexcam.Camera:
-        if self._camera is None:
-            raise RuntimeError(f"camera {self._id} is not open: initialize the device first")
-        return self._camera
+    # --- change notices ---
+
+    # The core announces no change of a Python device's properties, and GUIs wait for them, so
+    # the device emits them. The framework holds this device's lock, which is not re-entrant,
+    # around each call into it, and a handler commonly reads the device back through the core:
+    # emitted inside the call it would wait on that lock forever. So a notice waits until the
+    # framework's `with device:` block ends.
+
+    def _notify(self, signal: str, *args: Any) -> None:
+        self._notices.append((signal, args))
+        if not self.locked():  # called outside the framework, from the user's own code
+            self._announce()
+
+    def __exit__(self, *args: Any) -> None:
+        super().__exit__(*args)
+        self._announce()
+
+    def _announce(self) -> None:
+        while self._notices:
+            try:
+                signal, args = self._notices.popleft()
+            except IndexError:  # another thread took the last one
+                return
+            try:
+                events = self.core.events
+            except AttributeError:  # unloaded: nobody left to tell
+                self._notices.clear()
+                return
+            getattr(events, signal).emit(*args)
 
     def _changed(self, name: str, value: object) -> None:
-        # The core does not announce changes of a Python device's properties; GUIs wait for them.
-        if self._core_proxy_ is not None:
-            self.core.events.propertyChanged.emit(self.get_label(), name, str(value))
+        self._notify("propertyChanged", self.get_label(), name, str(value))
 
     # --- controls as properties ---
 
-    def _register_control(self, control: Control) -> None:
-        number, name, choices = control.number, control.name, control.choices
+    def _register_control(self, role: str, control: Control) -> None:
+        device, name, choices = self._device, control.name, _choices(control)
 
-        def get(dev: VexcamCamera) -> Any:
-            value = dev._cam().get_param(number)
-            return value if choices is None else int(value)
+        def get(_dev: VexcamCamera) -> Any:
+            value = device.get(role)
+            return int(value) if control.integer else value
 
         def set_(dev: VexcamCamera, value: Any) -> None:
-            dev._cam().set_param(number, float(value))
+            device.set(role, float(value))
             dev._changed(name, get(dev))
 
         self.register_property(
             name, getter=get, setter=None if control.read_only else set_,
-            limits=control.limits,
-            allowed_values=None if choices is None else _Choices(choices),
-            property_type=float if choices is None else int, is_read_only=control.read_only,
-        )
+            limits=None if choices is not None else _limits(control),
+            allowed_values=choices, property_type=int if control.integer else float,
+            is_read_only=control.read_only,
+        )  # fmt: skip
+
+    def _register_number(self, number: int) -> None:
+        # An available control that no role describes: the SDK's own value, unchecked.
+        name = f"Control {number}"
+
+        def get(dev: VexcamCamera) -> float:
+            return dev._device.camera.get_param(number)
+
+        def set_(dev: VexcamCamera, value: Any) -> None:
+            dev._device.camera.set_param(number, float(value))
+            dev._changed(name, get(dev))
+
+        self.register_property(name, getter=get, setter=set_, property_type=float)
 
     def _get_stream_mode(self) -> int:
         return self._stream_mode
 
     def _set_stream_mode(self, value: Any) -> None:
-        mode = int(float(value))
-        self._cam().set_stream_mode(mode)
+        mode = _whole(value, "StreamMode")
+        self._device.camera.set_stream_mode(mode)
         self._stream_mode = mode
         self._changed("StreamMode", mode)
 
     def get_exposure(self) -> float:
-        return self._cam().get_param(EXPOSURE) / 1000
+        return self._device.get("exposure") / 1000
 
     def set_exposure(self, exposure: float) -> None:
-        exposure = float(exposure)
-        if not 0 <= exposure <= _MAX_EXPOSURE_MS:
-            raise ValueError(f"exposure {exposure} ms is outside 0 to {_MAX_EXPOSURE_MS} ms")
-        self._cam().set_exposure(round(exposure * 1000))
-        if self._core_proxy_ is not None:
-            now = self.get_exposure()
-            self.core.events.exposureChanged.emit(self.get_label(), now)
-            self._changed("Exposure", now)
+        low, high = self.get_property_info(Keyword.Exposure).limits or (-math.inf, math.inf)
+        ms = float(exposure)
+        if not (math.isfinite(ms) and low <= ms <= high):
+            raise ValueError(f"exposure {exposure} ms is outside {low} to {high} ms")
+        self._device.set("exposure", round(ms * 1000))
+        now = self.get_exposure()
+        self._notify("exposureChanged", self.get_label(), now)
+        self._changed(Keyword.Exposure, now)
 
     def get_binning(self) -> int:
-        return self._binning
+        return self._device.binning
 
     def set_binning(self, value: Any) -> None:
-        binning = int(float(value))
-        if binning not in BINNINGS:
-            raise ValueError(f"binning {value!r} is not one of {BINNINGS}")
-        self._cam().set_bin_mode(binning, binning)
-        self._binning = binning
-        self._changed("Binning", binning)
+        self._device.set_binning(_whole(value, "Binning"))
+        self._changed(Keyword.Binning, self._device.binning)
 
     def get_camera_id(self) -> str:
-        return self._id
+        return self._device.id
 
     def get_camera_name(self) -> str:
         return self.description()
 
     def get_pixel_format(self) -> PixelFormat:
-        return PixelFormat.pick(self._bits, 1)
+        return PixelFormat.pick(self._device.bit_depth, 1)
 
-    # --- image geometry: the region in binned pixels, as the core counts them ---
+    # --- image geometry: the layer's region in binned pixels, as the core counts them ---
 
     def shape(self) -> tuple[int, int]:
-        _, _, width, height = self._region
-        return height // self._binning, width // self._binning
+        _, _, width, height = self._device.binned_region
+        return height, width
 
     def dtype(self) -> DTypeLike:
-        return self._dtype
+        return self._device.dtype
 
     def get_roi(self) -> tuple[int, int, int, int]:
-        b = self._binning
-        x, y, width, height = self._region
-        return x // b, y // b, width // b, height // b
+        return self._device.binned_region
 
     def set_roi(self, x: int, y: int, width: int, height: int) -> None:
-        if min(x, y) < 0 or min(width, height) < 1:
-            raise ValueError(f"invalid ROI ({x}, {y}, {width}, {height})")
-        b = self._binning
-        region = (int(x) * b, int(y) * b, int(width) * b, int(height) * b)
-        self._cam().set_resolution(*region)
-        self._region = region
+        values = [_whole(v, "an ROI value") for v in (x, y, width, height)]
+        self._device.set_binned_region(*values)
 
     def clear_roi(self) -> None:
-        height, width = self._sensor
-        self._cam().set_resolution(0, 0, width, height)
-        self._region = (0, 0, width, height)
+        self._device.clear_region()
 
     # --- frames ---
 
     def start_sequence(
-        self, n: int | None, get_buffer: Callable[[Sequence[int], DTypeLike], np.ndarray]
+        self, n: int | None, get_buffer: Callable[[Sequence[int], DTypeLike], NDArray[Any]]
     ) -> Iterator[Mapping[str, Any]]:
-        camera = self._cam()
-        self._end_stream()  # a sequence the framework left without closing it
+        camera = self._device.camera  # raises if the camera is not open
+        self.end_stream()  # a sequence the framework left without closing it
         if n is not None and n < 1:
             return iter(())
         if n == 1:  # a snap, or a sequence of one: one exposure
-            return self._single(camera, get_buffer)
+            return self._single(get_buffer)
         # Live mode starts here, on the caller's thread, so that a refusal reaches the caller.
         self._stream = LiveStream(camera, n)
         return self._live(self._stream, get_buffer)
 
     def _single(
-        self, camera: vexcam.Camera, get_buffer: Callable[[Sequence[int], DTypeLike], np.ndarray]
+        self, get_buffer: Callable[[Sequence[int], DTypeLike], NDArray[Any]]
     ) -> Iterator[Mapping[str, Any]]:
-        frame = camera.capture_single_frame()
+        frame = self._device.expose().frame
         np.copyto(get_buffer(frame.shape, frame.dtype), frame)
         yield {Keyword.Metadata_Width: str(frame.shape[1]),
-               Keyword.Metadata_Height: str(frame.shape[0])}
+               Keyword.Metadata_Height: str(frame.shape[0])}  # fmt: skip
 
     def _live(
-        self, stream: LiveStream, get_buffer: Callable[[Sequence[int], DTypeLike], np.ndarray]
+        self, stream: LiveStream, get_buffer: Callable[[Sequence[int], DTypeLike], NDArray[Any]]
     ) -> Iterator[Mapping[str, Any]]:
-        # Runs on the framework's acquisition thread, which gives a Python camera no call on
-        # stop: its stop flag is the only sign, and the stream watches it while it waits.
-        stop = getattr(threading.current_thread(), "stop_event", None)
-        stream.watch(stop if isinstance(stop, threading.Event) else None)
+        # Runs on the framework's acquisition thread, which stops asking for frames on a stop
+        # and then drops (closes) this generator; end_stream() wakes a wait in the middle.
         index = 0
         try:
             while (item := stream.next()) is not None:
@@ -290,7 +296,13 @@ class VexcamCamera(CameraDevice):
             if self._stream is stream:
                 self._stream = None
 
-    def _end_stream(self) -> None:
+    def end_stream(self, *_: object) -> None:
+        """Ends a running live stream at once, from any thread, even inside a long frame wait.
+
+        The framework gives a Python camera no stop call: `VexcamCore` calls this before the
+        framework stops or unloads, and `load_camera` connects it to another core's
+        `sequenceAcquisitionStopped` signal.
+        """
         stream, self._stream = self._stream, None
         if stream is not None:
             stream.close()

@@ -5,17 +5,15 @@ from __future__ import annotations
 import threading
 import time
 from collections import deque
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    import numpy as np
     import vexcam
+    from numpy.typing import NDArray
 
 # Frames read ahead of the consumer. Two let the next SDK read overlap the framework's copy of
 # the last frame; more would only age the frames a live view shows.
 _DEPTH = 2
-# How often a consumer waiting for a frame looks at the framework's stop flag, in seconds.
-_STOP_POLL_S = 0.02
 # How long close() waits for the reader once the SDK has been told to stop the stream.
 _JOIN_S = 5.0
 
@@ -26,29 +24,21 @@ class LiveStream:
     The SDK's frame wait has no timeout and cannot be cancelled, except by stopping live mode;
     so the reader is the only thread that ever waits inside the SDK, and `close()`, from any
     thread, stops live mode first, which wakes it. `next()` waits only on this object, and
-    gives up when the framework's stop flag (an Event passed to `watch`) is set.
+    returns at once when the stream is closed.
     """
 
     def __init__(self, camera: vexcam.Camera, count: int | None) -> None:
         self._camera = camera
         self._left = count
         self._cond = threading.Condition()
-        self._frames: deque[tuple[np.ndarray, float]] = deque()
+        self._frames: deque[tuple[NDArray[Any], float]] = deque()
         self._error: BaseException | None = None
         self._done = False  # the reader has left its loop
         self._closed = False
-        self._stop: threading.Event | None = None
         self.started = time.perf_counter()
         camera.begin_live()  # a failure here reaches the caller that starts the sequence
         self._reader = threading.Thread(target=self._read, name="vexcam-live", daemon=True)
         self._reader.start()
-
-    def watch(self, stop: threading.Event | None) -> None:
-        """Ends the stream as soon as `stop` is set (checked between frames and while waiting)."""
-        self._stop = stop
-
-    def _stopping(self) -> bool:
-        return self._closed or (self._stop is not None and self._stop.is_set())
 
     def _read(self) -> None:
         try:
@@ -56,9 +46,9 @@ class LiveStream:
                 frame = self._camera.get_live_frame()  # GIL released while it waits
                 read_at = time.perf_counter()
                 with self._cond:
-                    while len(self._frames) >= _DEPTH and not self._stopping():
-                        self._cond.wait(_STOP_POLL_S)
-                    if self._stopping():
+                    while len(self._frames) >= _DEPTH and not self._closed:
+                        self._cond.wait()
+                    if self._closed:
                         return
                     self._frames.append((frame, read_at))
                     self._cond.notify_all()
@@ -84,18 +74,20 @@ class LiveStream:
             self._done = True
             self._cond.notify_all()
 
-    def next(self) -> tuple[np.ndarray, float] | None:
+    def next(self) -> tuple[NDArray[Any], float] | None:
         """The next frame and the perf_counter() time its read returned; None once ended.
 
         Raises what the reader's SDK call raised, after the frames read before it.
         """
         with self._cond:
             while not self._frames:
-                if self._done or self._stopping():
-                    if self._error is not None and not self._stopping():
+                if self._closed:
+                    return None
+                if self._done:
+                    if self._error is not None:
                         raise self._error
                     return None
-                self._cond.wait(_STOP_POLL_S if self._stop is not None else None)
+                self._cond.wait()
             item = self._frames.popleft()
             self._cond.notify_all()
             return item

@@ -1,6 +1,6 @@
 """Live view: napari with napari-micromanager on a core carrying the VEXCAM cameras.
 
-    python -m vexcam_mmcore.gui [--camera ID] [--exposure MS] [--live]
+    python -m vexcam_mmcore.gui [--camera ID] [--exposure MS] [--live] [--config FILE]
 
 Needs the `gui` extra (`pip install "vexcam[gui]"`) and a display. The window's toolbar has
 snap, live and the exposure; its MDA panel runs multi-dimensional acquisitions into napari.
@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import argparse
 from typing import TYPE_CHECKING
+
+from vexcam_device import Config, ConfigError
 
 from ._core import create_core
 
@@ -27,6 +29,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--camera", help="camera id to show first (default: the first found)")
     parser.add_argument("--exposure", type=float, help="exposure time in milliseconds")
     parser.add_argument("--live", action="store_true", help="start live view at once")
+    parser.add_argument("--config", metavar="FILE",
+                        help="control numbers and camera facts (default: the simulated SDK's)")
     parser.add_argument("--screenshot", metavar="PATH", help="save the canvas as PNG before quitting")
     parser.add_argument("--quit-after", type=float, metavar="S", help="quit after S seconds")
     return parser
@@ -43,12 +47,17 @@ def _save(viewer: napari.Viewer, core: CMMCorePlus, path: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        config = None if args.config is None else Config.load(args.config)
+    except ConfigError as exc:
+        parser.error(str(exc))
     import napari
     from napari_micromanager.main_window import MainWindow
     from qtpy.QtCore import QTimer
 
-    core = create_core(args.camera)
+    core = create_core(args.camera, config=config)
     if args.exposure is not None:
         core.setExposure(args.exposure)
     viewer = napari.Viewer(title=f"vexcam: {core.getCameraDevice()}")

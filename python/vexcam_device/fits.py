@@ -28,7 +28,8 @@ import numpy as np
 from ._device import ExposureRecord
 
 if TYPE_CHECKING:
-    from astropy.io.fits import Header, PrimaryHDU  # type: ignore[import-untyped]
+    # astropy has no type information; a type check without astropy installed sees none either.
+    from astropy.io.fits import Header, PrimaryHDU  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 # The frame types, as FRAME writes them; IMAGETYP adds " Frame".
 FRAME_TYPES = ("Light", "Dark", "Bias", "Flat")
@@ -45,7 +46,7 @@ _KEYWORD = re.compile(r"[A-Z0-9_-]{1,8}")
 
 def _fits() -> Any:
     try:
-        from astropy.io import fits  # type: ignore[import-untyped]
+        from astropy.io import fits  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError as exc:
         raise ImportError(
             f"FITS output needs astropy, which is not installed ({exc}): pip install 'vexcam[fits]'"
@@ -97,8 +98,9 @@ def fits_header(record: ExposureRecord, *, frame_type: str = "Light", extra: Ext
     header["YBINNING"] = (record.binning, "vertical binning factor")
     header["XORGSUBF"] = (x, "[px] subframe origin, binned pixels")
     header["YORGSUBF"] = (y, "[px] subframe origin, binned pixels")
-    if _known(record.pixel_size_um):
-        size = float(record.pixel_size_um) * record.binning  # type: ignore[arg-type]
+    pixel = record.pixel_size_um
+    if pixel is not None and math.isfinite(pixel):
+        size = pixel * record.binning
         header["XPIXSZ"] = (size, "[um] pixel width, binning included")
         header["YPIXSZ"] = (size, "[um] pixel height, binning included")
     if _known(record.sensor_temperature):

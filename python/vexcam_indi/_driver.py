@@ -17,6 +17,7 @@ from ._properties import message_xml
 from ._stream import Malformed, MessageReader
 
 log = logging.getLogger("vexcam_indi")
+_LOGGED_PER_READ = 5  # malformed stretches logged one by one, per read; the rest are counted
 SHUTDOWN_GRACE_S = 5.0  # after standard input closes, how long cameras get to close
 _NEW = {"newNumberVector": "Number", "newSwitchVector": "Switch", "newTextVector": "Text", "newBLOBVector": "BLOB"}
 # What indiserver may pass on that a camera driver has nothing to do with: snooped devices'
@@ -74,14 +75,19 @@ class Driver:
                 log.error("the output is closed (%s): no more messages", exc)
 
     def feed(self, data: bytes) -> None:
+        skipped = 0
         for item in self._reader.feed(data):
             if isinstance(item, Malformed):
-                log.warning("skipped malformed input (%s): %r", item.reason, item.skipped)
+                skipped += 1
+                if skipped <= _LOGGED_PER_READ:
+                    log.warning("skipped malformed input (%s): %r", item.reason, item.skipped)
             else:
                 try:
                     self.dispatch(item)
                 except Exception:  # a fault of ours must not end the driver
                     log.exception("while handling <%s>", item.tag)
+        if skipped > _LOGGED_PER_READ:
+            log.warning("skipped %d more stretches of malformed input", skipped - _LOGGED_PER_READ)
 
     def dispatch(self, message: ET.Element) -> None:
         tag, device, name = message.tag, message.get("device"), message.get("name")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 from xml.parsers import expat
@@ -15,6 +16,9 @@ MESSAGE_TAGS = frozenset({
     "newBLOBVector", "pingRequest", "pingReply",
 })  # fmt: skip
 MAX_MESSAGE = 16 << 20  # bytes: no message we accept comes near it
+# After a fault a new parser starts at the next client message: only stray bytes are skipped.
+_RESUME = re.compile(b"<(?:" + b"|".join(t.encode() for t in sorted(MESSAGE_TAGS)) + rb")[\s/>]")
+_LONGEST_TAG = max(map(len, MESSAGE_TAGS)) + 2
 
 
 @dataclass(frozen=True)
@@ -36,73 +40,84 @@ class _Restart(Exception):
 class MessageReader:
     """Feeds bytes to expat and returns each message as an Element once it is complete.
 
-    After malformed input it starts a new parser at the next `<` past the fault, so whatever
-    completed before the fault has been returned and whatever follows it is still read. Only
-    the bytes since the last complete message are kept, for such a restart.
+    After malformed input it starts a new parser at the next client message past the fault, so
+    whatever completed before the fault has been returned and whatever follows it is still read.
+    Only the bytes since the last complete message are kept, for such a restart.
     """
 
     def __init__(self, limit: int = MAX_MESSAGE) -> None:
         self._limit = limit
-        self._pending = bytearray()  # input not yet known to belong to a complete message
-        self._new_parser()
+        self._pending = bytearray()  # input since the end of the last complete message
+        self._kept = 0  # where in _pending the unfinished input begins
+        self._done: list[ET.Element | Malformed] = []
+        self._new_parser(0)
 
-    def _new_parser(self) -> None:
+    def _new_parser(self, base: int) -> None:
+        """A parser that reads _pending from `base` on; its root comes first."""
         parser = expat.ParserCreate("UTF-8")
         parser.buffer_text = True
         parser.StartElementHandler = self._start
         parser.EndElementHandler = self._end
         parser.CharacterDataHandler = self._text
-        self._parser = parser
-        self._origin = len(_ROOT)  # the parser's index of self._pending[0]
-        self._kept = self._origin  # the parser's index up to which input may be dropped
+        self._parser, self._base = parser, base
         self._depth = -1  # elements open inside the root; -1 until the root opens
         self._builder = ET.TreeBuilder()
-        self._done: list[ET.Element | Malformed] = []
         parser.Parse(_ROOT, False)
+
+    def _position(self, index: int) -> int:
+        """Where the parser's byte `index` lies in _pending."""
+        return self._base + index - len(_ROOT)
 
     def feed(self, data: bytes) -> list[ET.Element | Malformed]:
         """The messages (and skipped stretches) that `data` completes, in stream order."""
         out: list[ET.Element | Malformed] = []
+        start = len(self._pending)  # the parser has seen everything before
         self._pending += data
-        chunk = bytes(data)
         while True:
             try:
-                self._parser.Parse(chunk, False)
+                # A view, not a copy: after a fault the rest is parsed again from the restart.
+                with memoryview(self._pending) as whole, whole[start:] as rest:
+                    self._parser.Parse(rest, False)
             except (expat.ExpatError, _Restart) as exc:
                 if isinstance(exc, _Restart):
                     index, reason, past = exc.index, exc.reason, exc.past
                 else:
                     index, reason, past = self._parser.ErrorByteIndex, expat.ErrorString(exc.code), True
                 out += self._done
-                chunk = self._restart(index, reason, past, out)
+                self._done = []
+                start = self._restart(self._position(index), reason, past, out)
                 continue
             break
         out += self._done
         self._done = []
-        del self._pending[: self._kept - self._origin]
-        self._origin = self._kept
+        del self._pending[: self._kept]
+        self._base -= self._kept
+        self._kept = 0
         if len(self._pending) > self._limit:
             out.append(Malformed(f"a message longer than {self._limit} bytes", bytes(self._pending[:80])))
             self._pending.clear()
-            self._new_parser()
+            self._new_parser(0)
         return out
 
-    def _restart(self, index: int, reason: str, past: bool, out: list[ET.Element | Malformed]) -> bytes:
-        # A new parser starts at the fault when a message begins there, else at the first `<`
-        # past it.
-        offset = index - self._origin
-        if not 0 <= offset <= len(self._pending):
-            offset = len(self._pending)
-        start = self._pending.find(b"<", offset + 1) if past else offset
-        if start < 0:
-            start = len(self._pending)
-        # Dropped: from the end of the last complete message to the restart point.
-        kept = min(max(self._kept - self._origin, 0), start)
-        out.append(Malformed(reason, bytes(self._pending[kept:start]).strip()[:80]))
-        rest = bytes(self._pending[start:])
-        self._pending = bytearray(rest)
-        self._new_parser()
-        return rest
+    def _restart(self, position: int, reason: str, past: bool, out: list[ET.Element | Malformed]) -> int:
+        """Drops the input up to the next message at or past the fault; a new parser reads on
+        from there. Returns where."""
+        position = min(max(position, self._kept), len(self._pending))
+        start = position
+        if past:
+            # Expat may place the fault on the `<` of the next good message: that one is kept,
+            # unless this parser began there (each restart must move on).
+            low = position if position > self._base else position + 1
+            found = _RESUME.search(self._pending, low)
+            start = found.start() if found else len(self._pending)
+            last = self._pending.rfind(b"<", low)
+            if not found and last >= 0 and len(self._pending) - last < _LONGEST_TAG:
+                start = last  # perhaps a message's first bytes, the rest still to come
+        dropped = bytes(self._pending[self._kept : min(start, self._kept + 200)]).strip()[:80]
+        out.append(Malformed(reason, dropped))
+        self._kept = start
+        self._new_parser(start)
+        return start
 
     def _start(self, tag: str, attrs: dict[str, str]) -> None:
         if self._depth >= 1 and tag in MESSAGE_TAGS:
@@ -122,7 +137,7 @@ class MessageReader:
         if self._depth == 0:
             self._done.append(element)
             # Everything before this end tag is parsed; the tag's own bytes are few.
-            self._kept = self._parser.CurrentByteIndex
+            self._kept = self._position(self._parser.CurrentByteIndex)
 
     def _text(self, text: str) -> None:
         if self._depth > 0:

@@ -469,7 +469,9 @@ class CameraDevice:
 
     def _report_readout(self) -> None:
         with self._lock:
-            frame, binning = self._live["CCD_FRAME"], self._live["CCD_BINNING"]
+            frame, binning = self._live.get("CCD_FRAME"), self._live.get("CCD_BINNING")
+            if frame is None or binning is None:  # disconnected meanwhile
+                return
             x, y, w, h = self.device.region
             frame.set_numbers(X=x, Y=y, WIDTH=w, HEIGHT=h)
             binning.set_numbers(HOR_BIN=self.device.binning, VER_BIN=self.device.binning)
@@ -514,9 +516,10 @@ class CameraDevice:
         self.device.set("cooler_target", target)
         if self.device.has("cooler") and self.device.get("cooler") == 0:
             self.device.set("cooler", 1)  # a setpoint is a request to cool
-            cooler = self._live["CCD_COOLER"]
-            cooler.choose("COOLER_ON")
-            self._update(cooler, OK)
+            cooler = self._live.get("CCD_COOLER")
+            if cooler is not None:
+                cooler.choose("COOLER_ON")
+                self._update(cooler, OK)
         with self._lock:
             self._setpoint = target
             vector.set_numbers(CCD_TEMPERATURE_VALUE=self.device.get("sensor_temperature"))
@@ -573,9 +576,10 @@ class CameraDevice:
                 on = self.device.get("cooler") != 0
                 self._live["CCD_COOLER"].choose("COOLER_ON" if on else "COOLER_OFF")
                 self._update(self._live["CCD_COOLER"], OK if on else IDLE)
-            listing = self._live["VEXCAM_CONTROLS"]
-            listing.set_numbers(**{f"CONTROL_{k}": self.device.camera.get_param(k) for k in self._available()})
-            self._update(listing, OK)
+            listing = self._live.get("VEXCAM_CONTROLS")
+            if listing is not None:
+                listing.set_numbers(**{f"CONTROL_{k}": self.device.camera.get_param(k) for k in self._available()})
+                self._update(listing, OK)
 
     def _on_choice(self, vector: Vector, values: dict[str, str]) -> None:
         chosen = self._chosen(vector, values)

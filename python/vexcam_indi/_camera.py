@@ -18,7 +18,7 @@ from vexcam_device import CONTROL_IDS, Config, Device, Region
 from vexcam_device.fits import fits_bytes
 
 from ._properties import (
-    ALERT, BUSY, IDLE, OK, Blob, Kind, Number, Refused, Switch, Text, Vector, message_xml,
+    ALERT, BUSY, IDLE, OK, Blob, Number, Refused, Switch, Text, Vector, message_xml,
     parse_number, parse_switch, timestamp,
 )  # fmt: skip
 
@@ -437,6 +437,9 @@ class CameraDevice:
 
     def _on_abort(self, vector: Vector, values: dict[str, str]) -> None:
         vector.choose("")
+        if not parse_switch(values.get("ABORT", "Off"), "ABORT"):
+            self._update(vector, IDLE)
+            return
         with self._lock:
             job = self._exposure
             if job is None:

@@ -179,7 +179,12 @@ def test_bad_input_on_standard_input_then_it_closes(tmp_path, sim):
     driver = subprocess.Popen([driver_executable(tmp_path), "--camera", M8], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
     out = Messages()
-    reader = threading.Thread(target=lambda: [out.write(chunk) for chunk in iter(lambda: driver.stdout.read1(1 << 16), b"")])
+
+    def read():
+        while chunk := driver.stdout.read1(1 << 16):
+            out.write(chunk)
+
+    reader = threading.Thread(target=read)
     reader.start()
     try:
         driver.stdin.write(b"".join(BAD_INPUT) + new_vector("Switch", dev, "CONNECTION", CONNECT="On"))

@@ -59,7 +59,7 @@ class Server:
 
     def connect(self, device):
         self.set(f"{device}.CONNECTION.CONNECT=On")
-        self.wait_until(f'"{device}.CONNECTION.CONNECT"==1')
+        self.wait_until(f'"{device}.CONNECTION.CONNECT"==1 && "{device}.CONNECTION._STATE"==1')  # Ok: opened
 
 
 @pytest.fixture(scope="module")

@@ -7,7 +7,7 @@ WERROR  := -Ccmake.define.VEXCAM_WERROR=ON
 
 .PHONY: all install run test test-py313 test-asan test-tsan test-numpy1 valgrind wheel \
 	test-wheel wheel-windows test-windows windows-tools bench clean format format-check \
-	test-gui gui gui-install browser alpaca
+	test-gui gui gui-install browser alpaca indi-tools
 all: test
 
 # Every venv is made alike, with the first working CPython of its version (3.12 unless the venv
@@ -30,8 +30,8 @@ run: $(PY)
 
 # The suite also runs the pymmcore-plus adapter against its framework (the mmcore extra), and
 # pymmcore-plus's own tests of Python cameras, taken from its source distribution.
-test: install browser
-	$(PY) -m pip install ".[mmcore]" $(WERROR)
+test: install browser indi-tools
+	$(PY) -m pip install ".[mmcore,indi]" $(WERROR)
 	$(call fetch_mmcore_tests,$(PY))
 	$(PY) -m pytest $(PYTEST_ARGS)
 
@@ -61,8 +61,8 @@ PY313_VENV := .venv-py313
 PY313_PY   := $(PY313_VENV)/bin/python
 $(PY313_PY): PYTHON_VERSION := 3.13
 
-test-py313: $(PY313_PY)
-	$(PY313_PY) -m pip install ".[test,mmcore]" $(WERROR)
+test-py313: $(PY313_PY) indi-tools
+	$(PY313_PY) -m pip install ".[test,mmcore,indi]" $(WERROR)
 	$(call fetch_mmcore_tests,$(PY313_PY))
 	$(PY313_PY) -m pytest $(PYTEST_ARGS)
 
@@ -128,12 +128,19 @@ wheel: $(PY) $(PY313_PY)
 WHEEL_VENV := .venv-wheel
 WHEEL_PY   := $(WHEEL_VENV)/bin/python
 
-test-wheel: wheel
+test-wheel: wheel indi-tools
 	rm -rf $(WHEEL_VENV)
 	$(MAKE) $(WHEEL_PY)
-	$(WHEEL_PY) -m pip install "$$(ls dist/vexcam-*-cp312-cp312-manylinux*.whl)[test,mmcore]"
+	$(WHEEL_PY) -m pip install "$$(ls dist/vexcam-*-cp312-cp312-manylinux*.whl)[test,mmcore,indi]"
 	$(call fetch_mmcore_tests,$(WHEEL_PY))
 	$(WHEEL_PY) -P -m pytest $(PYTEST_ARGS)
+
+# INDI's server and command-line clients (Debian's indi-bin) and cfitsio's FITS verifier, for the
+# INDI driver's tests and its bench row; installed where missing.
+indi-tools:
+	command -v indiserver >/dev/null && command -v fitsverify >/dev/null || \
+		{ apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+			indi-bin fitsverify; }
 
 # Windows x86-64 from here: win_amd64 wheels for CPython 3.12 and 3.13 cross-built with Debian's
 # mingw-w64 into dist/, and the whole suite on the Python Software Foundation's Windows builds of
@@ -157,9 +164,9 @@ test-windows: $(PY) $(PY313_PY) windows-tools
 # build/bench/results.json. pybind11 2.13 is unpacked there for the older-generation peer.
 # BENCH_ARGS=--quick for a smoke run.
 BENCH_ARGS ?=
-bench: install
+bench: install indi-tools
 	$(PY) -m pip install -q -r bench/requirements.txt
-	$(PY) -m pip install -q ".[mmcore]" $(WERROR)
+	$(PY) -m pip install -q ".[mmcore,indi]" $(WERROR)
 	[ -d build/bench/pybind11-2.13/pybind11/share/cmake ] || \
 		$(PY) -m pip install -q --no-deps --target build/bench/pybind11-2.13 "pybind11==2.13.6"
 	$(PY) bench/run.py $(BENCH_ARGS)

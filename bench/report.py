@@ -2,6 +2,7 @@
 printed from them."""
 
 import alpaca_case
+import indi_case
 import mmcore_case
 
 CALL_GOAL_FLOOR = 1.2  # vexcam within this factor of the floor
@@ -137,6 +138,8 @@ def goals(report):
         out += mmcore_case.goals(report["mmcore"])
     if report.get("alpaca"):
         out += alpaca_case.goals(report["alpaca"])
+    if report.get("indi"):
+        out += indi_case.goals(report["indi"])
     return out
 
 
@@ -367,6 +370,8 @@ def render(report):
         parts += mmcore_case.render(report["mmcore"], table)
     if report.get("alpaca"):
         parts += alpaca_case.render(report["alpaca"], table)
+    if report.get("indi"):
+        parts += indi_case.render(report["indi"], table)
     gl = report.get("goals", [])
     if gl:
         rows = [

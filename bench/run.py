@@ -25,6 +25,7 @@ from cases import (
     null_sdk_child,
 )
 from environment import BUILD, build_native, machine_info
+from indi_case import bench_indi
 from mmcore_case import bench_mmcore
 from report import goals, render
 
@@ -35,7 +36,7 @@ def main():
     parser.add_argument("--out", default=os.path.join(BUILD, "results.json"))
     parser.add_argument(
         "--only",
-        default="calls_null_sdk,calls,frames,live,gil,startup,memory,mmcore,alpaca",
+        default="calls_null_sdk,calls,frames,live,gil,startup,memory,mmcore,alpaca,indi",
         help="comma-separated sections",
     )
     parser.add_argument("--null-sdk-child", metavar="JOB", help=argparse.SUPPRESS)
@@ -114,6 +115,9 @@ def main():
     if "alpaca" in sections:
         print("measuring the Alpaca server ...", file=sys.stderr)
         report["alpaca"] = bench_alpaca(rounds=5 if quick else 15, poll_seconds=3 if quick else 10)
+    if "indi" in sections:
+        print("measuring FITS images through indiserver ...", file=sys.stderr)
+        report["indi"] = bench_indi(3 if quick else 9, os.path.join(BUILD, "indi"))
     report["machine"]["load_average_end"] = os.getloadavg()
     report["goals"] = goals(report)
     print(render(report))

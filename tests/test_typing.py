@@ -106,7 +106,7 @@ def test_pyright_strict_sees_complete_types(readme_test, tmp_path):
     assert complete.returncode == 0, complete.stdout + complete.stderr
 
 
-@pytest.mark.parametrize("package", ["vexcam_device", "vexcam_alpaca"])
+@pytest.mark.parametrize("package", ["vexcam_device", "vexcam_alpaca", "vexcam_indi"])
 def test_the_installed_camera_layer_and_adapters_are_strictly_typed(package, tmp_path):
     checked = run_module(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "-p", package], cwd=tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr

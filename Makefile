@@ -5,10 +5,30 @@ PYTEST_ARGS ?=
 # Our own builds treat compiler warnings as errors; a user's plain `pip install .` does not.
 WERROR  := -Ccmake.define.VEXCAM_WERROR=ON
 
-.PHONY: all install run test test-py313 test-asan test-tsan test-numpy1 valgrind wheel \
+.PHONY: all install run test check test-py313 test-asan test-tsan test-numpy1 valgrind wheel \
 	test-wheel wheel-windows test-windows windows-tools bench clean format format-check \
 	test-gui gui gui-install browser alpaca indi-tools
 all: test
+
+# Debian's packages come from here alone: `$(call debs,PURPOSE,PACKAGES)` installs those of
+# PACKAGES that are missing, saying what for, and does nothing when all are there. Each target
+# asks only for what it needs.
+define debs
+	@missing="$$(for p in $(2); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | \
+		grep -q 'ok installed' || printf ' %s' $$p; done)"; \
+	[ -z "$$missing" ] || { echo "make: installing Debian's$$missing, for $(1)"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+			--no-install-recommends $$missing; }
+endef
+BROWSER_DEBS  := chromium
+INDI_DEBS     := indi-bin fitsverify
+VALGRIND_DEBS := valgrind
+FORMAT_DEBS   := clang-format
+WINDOWS_DEBS  := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+	binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
+GUI_DEBS      := xvfb xauth libgl1 libegl1 libgl1-mesa-dri libglib2.0-0 libfontconfig1 libdbus-1-3 \
+	libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1 libxcb-randr0 \
+	libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xfixes0
 
 # Every venv is made alike, with the first working CPython of its version (3.12 unless the venv
 # says otherwise; tools/find-python, which PYTHON312=/path or PYTHON313=/path overrides); each
@@ -28,17 +48,33 @@ run: $(PY)
 	$(PY) -m pip install ".[examples]" $(WERROR)
 	$(PY) examples/demo.py
 
-# The suite also runs the pymmcore-plus adapter against its framework (the mmcore extra), and
-# pymmcore-plus's own tests of Python cameras, taken from its source distribution.
-test: install browser indi-tools
-	$(PY) -m pip install ".[mmcore,indi]" $(WERROR)
+# The suite also runs the adapters against their frameworks (the mmcore and indi extras, INDI's
+# own programs, Chromium for the setup page), and pymmcore-plus's own tests of Python cameras,
+# taken from its source distribution. One install, so one build of the extension.
+TEST_EXTRAS := test,examples,mmcore,indi
+test: $(PY) browser indi-tools
+	$(PY) -m pip install ".[$(TEST_EXTRAS)]" $(WERROR)
+	@mkdir -p build && touch $(CHECK_STAMP)
 	$(call fetch_mmcore_tests,$(PY))
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-# Debian's Chromium, for the test that opens the Alpaca server's setup page headless.
+# The inner loop on `make test`'s venv: it reinstalls only when a file that the extension, the
+# simulator or the packages are made from has changed since, and then CMake recompiles only
+# what changed; with nothing changed it goes straight to the suite, stopping at the first
+# failure. PYTEST_ARGS="tests/test_frames.py" narrows it.
+CHECK_STAMP   := build/check.stamp
+CHECK_SOURCES := $(shell git ls-files src sim python stubs cmake CMakeLists.txt pyproject.toml 2>/dev/null)
+$(CHECK_STAMP): $(CHECK_SOURCES) | $(PY)
+	$(PY) -c "import scikit_build_core" 2>/dev/null || $(PY) -m pip install -q "scikit-build-core>=0.10"
+	$(PY) -m pip install -q --no-build-isolation ".[$(TEST_EXTRAS)]" $(WERROR)
+	@mkdir -p $(@D) && touch $@
+
+check: $(CHECK_STAMP)
+	$(PY) -m pytest -q -x $(PYTEST_ARGS)
+
+# Debian's Chromium, for the tests that open the setup page and the documentation headless.
 browser:
-	command -v chromium >/dev/null || { apt-get update && DEBIAN_FRONTEND=noninteractive \
-		apt-get install -y --no-install-recommends chromium; }
+	$(call debs,the headless browser tests,$(BROWSER_DEBS))
 
 # The Alpaca server on the simulated cameras, on loopback: ALPACA_ARGS="--host 0.0.0.0" and the
 # rest of `vexcam-alpaca --help`.
@@ -105,7 +141,7 @@ test-numpy1: $(NP1_PY)
 # valgrind memcheck over a capture-and-settings loop: fails on any invalid access, and on a
 # definite leak that a vexcam or simulator frame allocated. About half a minute.
 valgrind: install
-	command -v valgrind >/dev/null || { apt-get update && apt-get install -y valgrind; }
+	$(call debs,make valgrind,$(VALGRIND_DEBS))
 	PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --num-callers=40 \
 		--xml=yes --xml-file=build/valgrind.xml $(PY) tools/memcheck_loop.py
 	$(PY) tools/valgrind_report.py build/valgrind.xml
@@ -138,21 +174,14 @@ test-wheel: wheel indi-tools
 # INDI's server and command-line clients (Debian's indi-bin) and cfitsio's FITS verifier, for the
 # INDI driver's tests and its bench row; installed where missing.
 indi-tools:
-	command -v indiserver >/dev/null && command -v fitsverify >/dev/null || \
-		{ apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-			indi-bin fitsverify; }
+	$(call debs,the INDI driver's tests,$(INDI_DEBS))
 
 # Windows x86-64 from here: win_amd64 wheels for CPython 3.12 and 3.13 cross-built with Debian's
 # mingw-w64 into dist/, and the whole suite on the Python Software Foundation's Windows builds of
 # each under Wine, with the stand-in vendor DLL swapped in as README says. tools/windows.py does
 # it; build/windows/ holds the Windows interpreters, their wheels, the Wine prefix and the builds.
-WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-	binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
-
 windows-tools:
-	command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null || \
-		{ apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y \
-			--no-install-recommends $(WINDOWS_PACKAGES); }
+	$(call debs,the Windows cross-build and its tests,$(WINDOWS_DEBS))
 
 wheel-windows: $(PY) $(PY313_PY) windows-tools
 	$(PY) tools/windows.py wheel 3.12=$(PY) 3.13=$(PY313_PY)
@@ -176,14 +205,10 @@ bench: install indi-tools
 # Debian's Xvfb, Mesa's OpenGL and the X libraries Qt loads are installed if missing.
 GUI_VENV := .venv-gui
 GUI_PY   := $(GUI_VENV)/bin/python
-GUI_DEBS := xvfb xauth libgl1 libegl1 libgl1-mesa-dri libglib2.0-0 libfontconfig1 libdbus-1-3 \
-	libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4 libxcb-image0 libxcb-keysyms1 libxcb-randr0 \
-	libxcb-render-util0 libxcb-shape0 libxcb-xinerama0 libxcb-xfixes0
 GUI_ARGS ?= --live
 
 gui-install: $(GUI_PY)
-	dpkg -s $(GUI_DEBS) >/dev/null 2>&1 || \
-		{ apt-get update && apt-get install -y --no-install-recommends $(GUI_DEBS); }
+	$(call debs,the live view,$(GUI_DEBS))
 	$(GUI_PY) -m pip install ".[gui]" "pytest>=8" -Cbuild-dir=build/gui $(WERROR)
 
 gui: gui-install
@@ -200,9 +225,9 @@ clean:
 # C and C++ layout, by .clang-format; clang-format from Debian's packages, installed if missing.
 FORMATTED = $$(git ls-files '*.c' '*.cpp' '*.h')
 format:
-	command -v clang-format >/dev/null || { apt-get update && apt-get install -y clang-format; }
+	$(call debs,make format,$(FORMAT_DEBS))
 	clang-format -i $(FORMATTED)
 
 format-check:
-	command -v clang-format >/dev/null || { apt-get update && apt-get install -y clang-format; }
+	$(call debs,make format,$(FORMAT_DEBS))
 	clang-format --dry-run --Werror $(FORMATTED)

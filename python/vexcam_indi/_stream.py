@@ -56,6 +56,10 @@ class MessageReader:
         """A parser that reads _pending from `base` on; its root comes first."""
         parser = expat.ParserCreate("UTF-8")
         parser.buffer_text = True
+        if hasattr(parser, "SetReparseDeferralEnabled"):
+            # Expat 2.6 and later hold back a token that arrives in small pieces until more input
+            # comes; a client's last message must be answered now, not after its next one.
+            parser.SetReparseDeferralEnabled(False)
         parser.StartElementHandler = self._start
         parser.EndElementHandler = self._end
         parser.CharacterDataHandler = self._text

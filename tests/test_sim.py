@@ -218,6 +218,25 @@ def test_reported_ranges_are_what_set_param_enforces(open_camera, control):
     assert SDK.SetVEXCAMParam(handle, control, info.min + 0.5) == fraction
 
 
+def test_table_queries_refuse_an_index_past_the_end_null_pointers_and_short_buffers():
+    u32, real, flag, text = U32(), ctypes.c_double(), ctypes.c_int32(), ctypes.c_char_p()
+    ident, firmware, ref = ctypes.create_string_buffer(64), ctypes.create_string_buffer(32), ctypes.byref
+
+    def camera(index, id_capacity=64, firmware_capacity=32, defaults=1):
+        sizes = (ref(u32), ref(u32), ref(u32))
+        return SDK.vxsim_camera_info(defaults, index, ident, id_capacity, *sizes, firmware, firmware_capacity)
+
+    last = len(vexcam_sim.DEFAULT_CAMERAS) - 1
+    assert [camera(last), camera(last + 1), camera(0, 63), camera(0, 64, 31)] == [0, -2, -2, -2]
+    vexcam_sim.clear_cameras()
+    assert camera(0, defaults=0) == -2
+    outs = [ref(o) for o in (u32, real, real, real, flag, flag, text, text, text)]
+    assert [SDK.vxsim_control_info(i, *outs) for i in (len(Control) - 1, len(Control))] == [0, -2]
+    assert SDK.vxsim_control_info(0, *outs[:-1], None) == -2
+    assert [SDK.vxsim_result_info(i, ref(u32), ref(text), ref(text)) for i in (len(Code) - 1, len(Code))] == [0, -2]
+    assert SDK.vxsim_result_info(0, None, ref(text), ref(text)) == -2
+
+
 def test_null_pointers_and_an_unheld_resource_are_refused(open_camera):
     handle = open_camera()
     SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)

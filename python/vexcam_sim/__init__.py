@@ -195,7 +195,6 @@ _FUNCTIONS: Final[dict[str, int]] = {
 _NAMES: Final[dict[int, str]] = {index: name for name, index in _FUNCTIONS.items()}
 
 
-
 @dataclasses.dataclass(frozen=True)
 class CameraInfo:
     """One simulated camera, as scanning, opening and GetVEXCAMFWVersion show it."""
@@ -297,7 +296,9 @@ def _camera_list(defaults: bool, count: int) -> list[CameraInfo]:
     return found
 
 
-# The simulator's own tables: the enums below take their values from these by member name.
+# The simulator's own tables. The enums below name their members so that type checkers know
+# them, and take each value from these by that name; a name missing on either side fails the
+# import, so the two cannot drift apart.
 _RESULTS: Final = _read_results()
 _CONTROLS: Final = _read_controls()
 
@@ -356,15 +357,15 @@ class Control(enum.IntEnum):
         info: ControlInfo = _reported(_CONTROLS, name, "control")
         return info.number
 
-    TEMPERATURE = enum.auto()  # read-only
+    TEMPERATURE = enum.auto()
     GAIN = enum.auto()
     OFFSET = enum.auto()
-    EXPOSURE = enum.auto()  # microseconds
+    EXPOSURE = enum.auto()
     FRAME_RATE = enum.auto()
     COOLER_ON = enum.auto()
     COOLER_TARGET = enum.auto()
     TEST_PATTERN = enum.auto()
-    LIVE_FRAMES = enum.auto()  # read-only
+    LIVE_FRAMES = enum.auto()
 
     @property
     def info(self) -> ControlInfo:

@@ -11,28 +11,30 @@
 namespace vxsim {
 namespace {
 
-struct ControlInfo {
-    std::uint32_t number;
-    double minimum;
-    double maximum;
-    double initial;
-    bool integral;  // only whole numbers are accepted
-    bool read_only; // the value is computed; SetVEXCAMParam refuses it
-};
-
-constexpr double kUnusedBound = 0.0;
+// Bounds of a read-only control, which no value passes.
+constexpr double kUnusedBound = std::numeric_limits<double>::quiet_NaN();
 constexpr double kAmbientCelsius = 25.0;
 
+// The one table of the implemented controls: the camera enforces it and the control plane
+// reports it (vxsim_control_info), so vexcam_sim.Control and its ranges come from here.
 constexpr std::array<ControlInfo, 9> kControls = {{
-    {kControlTemperature, kUnusedBound, kUnusedBound, kAmbientCelsius, false, true},
-    {sdk::kControlGain, 0.0, 100.0, 0.0, false, false},
-    {sdk::kControlOffset, 0.0, 255.0, 10.0, false, false},
-    {sdk::kControlExposure, 0.0, 4294967295.0, 10'000.0, false, false},
-    {kControlFrameRate, 0.1, 1000.0, 30.0, false, false},
-    {kControlCoolerOn, 0.0, 1.0, 0.0, true, false},
-    {kControlCoolerTarget, -40.0, 25.0, 0.0, false, false},
-    {kControlTestPattern, 0.0, 2.0, 0.0, true, false},
-    {kControlLiveFrames, kUnusedBound, kUnusedBound, 0.0, false, true},
+    {kControlTemperature, kUnusedBound, kUnusedBound, kAmbientCelsius, false, true, "TEMPERATURE",
+     "sensor temperature: the cooler target while the cooler is on, 25 otherwise", "degC"},
+    {sdk::kControlGain, 0.0, 100.0, 0.0, false, false, "GAIN",
+     "gain: brightness factor 1 + gain / 10", ""},
+    {sdk::kControlOffset, 0.0, 255.0, 10.0, false, false, "OFFSET",
+     "offset (black level) in 8-bit steps: adds offset x 2^(bits-8) counts", ""},
+    {sdk::kControlExposure, 0.0, 4294967295.0, 10'000.0, false, false, "EXPOSURE",
+     "exposure time, fractions allowed", "us"},
+    {kControlFrameRate, 0.1, 1000.0, 30.0, false, false, "FRAME_RATE", "live frame rate",
+     "frames/s"},
+    {kControlCoolerOn, 0.0, 1.0, 0.0, true, false, "COOLER_ON", "cooler on (1) or off (0)", ""},
+    {kControlCoolerTarget, -40.0, 25.0, 0.0, false, false, "COOLER_TARGET",
+     "cooler target temperature", "degC"},
+    {kControlTestPattern, 0.0, 2.0, 0.0, true, false, "TEST_PATTERN",
+     "test pattern: 0 the scene, 1 a ramp, 2 an evenly lit sensor", ""},
+    {kControlLiveFrames, kUnusedBound, kUnusedBound, 0.0, false, true, "LIVE_FRAMES",
+     "live frames delivered since the last BeginVEXCAMLive", ""},
 }};
 
 const ControlInfo* find_control(std::uint32_t control) {
@@ -51,6 +53,8 @@ Sensor make_sensor(const char* id, std::uint32_t width, std::uint32_t height, st
 bool valid_bin(std::uint32_t bin) { return bin == 1 || bin == 2 || bin == 4; }
 
 } // namespace
+
+std::span<const ControlInfo> control_table() noexcept { return kControls; }
 
 std::vector<Sensor> default_catalog() {
     return {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct Sensor {
     std::array<unsigned char, sdk::kFirmwareBufferSize> firmware{};
 };
 
+// The cameras after loading and after reset, in scanning order.
 std::vector<Sensor> default_catalog();
 
 // Control numbers beyond the three the module sets by itself; sim/README.md documents them.
@@ -33,6 +35,21 @@ inline constexpr std::uint32_t kControlTestPattern = 40;
 inline constexpr std::uint32_t kControlLiveFrames = 58;
 // Every control number below this has a slot, implemented or not.
 inline constexpr std::uint32_t kControlSlots = 60;
+
+struct ControlInfo {
+    std::uint32_t number;
+    double minimum; // NaN for a read-only control
+    double maximum;
+    double initial;
+    bool integral;           // only whole numbers are accepted
+    bool read_only;          // the value is computed; SetVEXCAMParam refuses it
+    const char* name;        // a literal, a member name of vexcam_sim.Control
+    const char* description; // a literal
+    const char* unit;        // a literal, "" for none
+};
+
+// The implemented controls in number order.
+std::span<const ControlInfo> control_table() noexcept;
 
 class CameraModel {
 public:

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "sim_state.h"
 
@@ -118,6 +120,75 @@ std::int32_t vxsim_add_camera(const char* id, std::uint32_t width, std::uint32_t
         state.catalog.push_back(std::move(sensor));
         return 0;
     });
+}
+
+std::uint32_t vxsim_default_camera_count(void) {
+    try {
+        return static_cast<std::uint32_t>(default_catalog().size());
+    } catch (...) {
+        return 0;
+    }
+}
+
+std::int32_t vxsim_camera_info(std::int32_t defaults, std::uint32_t index, char* id,
+                               std::uint32_t id_capacity, std::uint32_t* width,
+                               std::uint32_t* height, std::uint32_t* bits,
+                               unsigned char* firmware, std::uint32_t firmware_capacity) {
+    if (id == nullptr || id_capacity < sdk::kIdBufferSize || width == nullptr ||
+        height == nullptr || bits == nullptr || firmware == nullptr ||
+        firmware_capacity < sdk::kFirmwareBufferSize)
+        return kInvalidArgument;
+    return locked(kInvalidArgument, [&](SimState& state, auto&) -> std::int32_t {
+        const std::vector<Sensor> fresh = defaults != 0 ? default_catalog() : std::vector<Sensor>{};
+        const std::vector<Sensor>& catalog = defaults != 0 ? fresh : state.catalog;
+        if (index >= catalog.size())
+            return kInvalidArgument;
+        const Sensor& sensor = catalog[index];
+        // Ids are at most 63 bytes without NUL (vxsim_add_camera), so the NUL always fits.
+        std::memcpy(id, sensor.id.c_str(), sensor.id.size() + 1);
+        *width = sensor.width;
+        *height = sensor.height;
+        *bits = sensor.bits;
+        std::memcpy(firmware, sensor.firmware.data(), sensor.firmware.size());
+        return 0;
+    });
+}
+
+std::uint32_t vxsim_control_count(void) {
+    return static_cast<std::uint32_t>(control_table().size());
+}
+
+std::int32_t vxsim_control_info(std::uint32_t index, std::uint32_t* number, double* minimum,
+                                double* maximum, double* initial, std::int32_t* read_only,
+                                std::int32_t* integral, const char** name,
+                                const char** description, const char** unit) {
+    const std::span<const ControlInfo> table = control_table();
+    if (index >= table.size() || !number || !minimum || !maximum || !initial || !read_only ||
+        !integral || !name || !description || !unit)
+        return kInvalidArgument;
+    const ControlInfo& control = table[index];
+    *number = control.number;
+    *minimum = control.minimum;
+    *maximum = control.maximum;
+    *initial = control.initial;
+    *read_only = control.read_only ? 1 : 0;
+    *integral = control.integral ? 1 : 0;
+    *name = control.name;
+    *description = control.description;
+    *unit = control.unit;
+    return 0;
+}
+
+std::uint32_t vxsim_result_count(void) { return static_cast<std::uint32_t>(kResultCodes.size()); }
+
+std::int32_t vxsim_result_info(std::uint32_t index, std::uint32_t* value, const char** name,
+                               const char** meaning) {
+    if (index >= kResultCodes.size() || !value || !name || !meaning)
+        return kInvalidArgument;
+    *value = kResultCodes[index].value;
+    *name = kResultCodes[index].name;
+    *meaning = kResultCodes[index].meaning;
+    return 0;
 }
 
 std::int32_t vxsim_fail_next(std::int32_t fn, std::uint32_t code, std::uint32_t times,

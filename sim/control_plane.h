@@ -21,6 +21,33 @@ void vxsim_clear_cameras(void);
 std::int32_t vxsim_add_camera(const char* id, std::uint32_t width, std::uint32_t height,
                               std::uint32_t bits, const unsigned char* firmware,
                               std::uint32_t firmware_length);
+/// How many cameras there are after loading and after reset.
+std::uint32_t vxsim_default_camera_count(void);
+/// Describes camera index of the configured cameras, or with defaults nonzero of the cameras
+/// after loading: its id, NUL-terminated (id_capacity at least 64), its sensor, and the 32
+/// bytes GetVEXCAMFWVersion writes (firmware_capacity at least 32). -2 for an index past the
+/// end, a null pointer or a short buffer, with nothing written.
+std::int32_t vxsim_camera_info(std::int32_t defaults, std::uint32_t index, char* id,
+                               std::uint32_t id_capacity, std::uint32_t* width,
+                               std::uint32_t* height, std::uint32_t* bits,
+                               unsigned char* firmware, std::uint32_t firmware_capacity);
+
+/// How many controls the cameras implement.
+std::uint32_t vxsim_control_count(void);
+/// Describes the index-th implemented control, in number order. Bounds are NaN for a read-only
+/// control; read_only and integral are 0 or 1. The texts (name, description, unit, "" for
+/// none) are static: they stay valid while the library is loaded. -2 for an index past the end
+/// or a null pointer, with nothing written.
+std::int32_t vxsim_control_info(std::uint32_t index, std::uint32_t* number, double* minimum,
+                                double* maximum, double* initial, std::int32_t* read_only,
+                                std::int32_t* integral, const char** name,
+                                const char** description, const char** unit);
+/// How many result codes the SDK functions return.
+std::uint32_t vxsim_result_count(void);
+/// Describes the index-th result code, in value order; the texts are static as above. -2 for an
+/// index past the end or a null pointer.
+std::int32_t vxsim_result_info(std::uint32_t index, std::uint32_t* value, const char** name,
+                               const char** meaning);
 
 /// The call after `after` that go through, and the times - 1 calls after it, return code.
 std::int32_t vxsim_fail_next(std::int32_t fn, std::uint32_t code, std::uint32_t times,

@@ -81,4 +81,28 @@ inline constexpr std::uint32_t kBufferTooSmall = 9;
 inline constexpr std::uint32_t kResourceNotHeld = 10;
 inline constexpr std::uint32_t kInternalFailure = 11; // out of memory, or a lock that failed
 
+// What the control plane reports of each code (vxsim_result_info); the names are the members
+// of vexcam_sim.Code. Literals only: callers keep the pointers.
+struct ResultCode {
+    std::uint32_t value;
+    const char* name;
+    const char* meaning;
+};
+
+inline constexpr std::array<ResultCode, 12> kResultCodes = {{
+    {kOk, "OK", "success"},
+    {kNotAvailable, "NOT_AVAILABLE", "IsVEXCAMControlAvailable: control not implemented"},
+    {kBadHandle, "BAD_HANDLE", "null, unknown or closed handle"},
+    {kBadArgument, "BAD_ARGUMENT", "a null pointer argument"},
+    {kUnknownControl, "UNKNOWN_CONTROL", "SetVEXCAMParam: control not implemented"},
+    {kOutOfRange, "OUT_OF_RANGE",
+     "value, region, binning, stream mode or camera index out of range"},
+    {kReadOnly, "READ_ONLY", "SetVEXCAMParam: read-only control"},
+    {kNoFrame, "NO_FRAME", "single-frame read without an exposure"},
+    {kNotLive, "NOT_LIVE", "live-frame read without a running stream"},
+    {kBufferTooSmall, "BUFFER_TOO_SMALL", "frame larger than the buffer that was reported"},
+    {kResourceNotHeld, "RESOURCE_NOT_HELD", "ReleaseVEXCAMResource without the resource held"},
+    {kInternalFailure, "INTERNAL_FAILURE", "internal failure (out of memory)"},
+}};
+
 } // namespace vxsim

@@ -99,6 +99,14 @@ def def_exports():
     return [line.strip() for line in lines[lines.index("EXPORTS") + 1 :] if line.strip()]
 
 
+@elf_tools
+def test_simulated_library_exports_exactly_the_windows_definition_file():
+    # Linux exports by pattern (sim/libvexcam.map); a new function missing from the .def
+    # file would otherwise show only in the Windows build.
+    listing = subprocess.run(["nm", "-D", "--defined-only", loaded_sdk_path()], capture_output=True, text=True, check=True)
+    assert sorted(line.split()[-1] for line in listing.stdout.splitlines() if line.strip()) == sorted(def_exports())
+
+
 @pe_files
 def test_pyd_exports_the_entry_point_and_imports_the_sdk_by_name():
     exports, imports = pe_tables(vexcam.__file__)

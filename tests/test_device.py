@@ -31,10 +31,17 @@ def test_a_file_that_cannot_be_used_is_refused_with_its_entry(text, message):
     assert message in str(refused.value) and str(refused.value).startswith("vendor.toml: ")
 
 
-def test_the_default_is_the_simulators_own_file(sim):
+def test_the_default_is_the_simulators_own_file_and_agrees_with_it(sim):
     config = Config.load()
     assert config == Config.parse(DEFAULT, config.source)
-    assert {c.number for c in config.controls.values()} == {int(c) for c in sim.Control}
+    reported = {info.number: info for info in sim.controls()}
+    assert {c.number for c in config.controls.values()} == set(reported)
+    for c in config.controls.values():
+        info = reported[c.number]
+        assert (c.min, c.max, c.read_only, c.unit) == (info.min, info.max, info.read_only, info.unit), c.role
+        assert c.integer or not info.integer, c.role  # stricter may be: the module sets whole µs
+    bits = {c.id: c.bits for c in sim.DEFAULT_CAMERAS}
+    assert {camera_id: c.bit_depth for camera_id, c in config.cameras.items()} == bits
 
 
 @pytest.mark.parametrize("role, value", [("gain", 100.5), ("cooler", 0.5), ("sensor_temperature", 1.0),

@@ -20,6 +20,7 @@ import vexcam
 import vexcam_device
 import vexcam_mmcore
 from conftest import M8, M16, run_python
+from vexcam_sim import Control
 
 ERROR_5 = "Operation failed with error code: 5"
 
@@ -80,22 +81,27 @@ def test_every_camera_found_is_loaded(sim):
     core = vexcam_mmcore.create_core()
     try:
         assert core.getLoadedDevices() == (*sim.cameras(), "Core")
-        core.setCameraDevice("VXSIM-M12-003")  # 12 bits in 16-bit samples (sim/README.md)
-        assert (core.getImageWidth(), core.getImageHeight(), core.getBytesPerPixel()) == (1920, 1080, 2)
-        assert core.getImageBitDepth() == 12 and core.getPixelSizeUm() == 1.0
+        m12 = {c.id: c for c in sim.DEFAULT_CAMERAS}["VXSIM-M12-003"]  # 12 bits in 16-bit samples
+        core.setCameraDevice(m12.id)
+        assert (core.getImageWidth(), core.getImageHeight(), core.getBytesPerPixel()) == (m12.width, m12.height, 2)
+        assert core.getImageBitDepth() == m12.bits and core.getPixelSizeUm() == 1.0
     finally:
         core.unloadAllDevices()
     assert sim.open_handles() == []
 
 
-# (property, control, limits or allowed values, a value to set, a value refused) from sim/README.md
+def limits(control):
+    return control.info.min, control.info.max
+
+
+# (property, control, limits or allowed values, a value to set, a value refused)
 PROPERTIES = [
-    ("Gain", 6, (0.0, 100.0), 5, 100.5),
-    ("Offset", 7, (0.0, 255.0), "20", -1),
-    ("LiveFrameRate", 9, (0.1, 1000.0), 0.1, 0.05),
-    ("Cooler", 10, ("0", "1"), "1", "2"),
-    ("CCDTemperatureSetPoint", 11, (-40.0, 25.0), -40, 26),
-    ("TestPattern", 40, ("0", "1", "2"), 2, 3),
+    ("Gain", Control.GAIN, limits(Control.GAIN), 5, 100.5),
+    ("Offset", Control.OFFSET, limits(Control.OFFSET), "20", -1),
+    ("LiveFrameRate", Control.FRAME_RATE, limits(Control.FRAME_RATE), 0.1, 0.05),
+    ("Cooler", Control.COOLER_ON, ("0", "1"), "1", "2"),
+    ("CCDTemperatureSetPoint", Control.COOLER_TARGET, limits(Control.COOLER_TARGET), -40, 26),
+    ("TestPattern", Control.TEST_PATTERN, ("0", "1", "2"), 2, 3),
 ]
 
 
@@ -123,7 +129,7 @@ def test_exposure_in_milliseconds_is_announced(core, sim, watchdog):
     # A handler that reads the device back, as GUIs do: no deadlock on the device's lock.
     core.events.exposureChanged.connect(lambda label, ms: seen.append((label, ms, core.getExposure())))
     core.setExposure(12.3456)
-    assert sim.last_args("SetVEXCAMParam") == (sim.opened_handles()[0], 8, 12346.0)
+    assert sim.last_args("SetVEXCAMParam") == (sim.opened_handles()[0], Control.EXPOSURE, 12346.0)
     assert seen == [(M8, 12.346, 12.346)]
 
 

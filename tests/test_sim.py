@@ -98,25 +98,24 @@ def open_camera():
             SDK.CloseVEXCAM(handle)
 
 
-def test_default_cameras_scan_in_order_with_their_sizes_and_firmware(open_camera):
+def test_cameras_scan_open_and_read_as_the_library_reports_them(open_camera):
     ids = []
     buffer = ctypes.create_string_buffer(64)
     for index in range(SDK.ScanVEXCAM()):
         assert SDK.GetVEXCAMId(index, buffer) == Code.OK
         ids.append(buffer.value.decode())
     assert ids == vexcam_sim.cameras() == [M8, M16, M12, "VXSIM-L16-004"]
+    assert vexcam_sim.camera_table() == list(vexcam_sim.DEFAULT_CAMERAS)
     assert SDK.GetVEXCAMId(4, buffer) == Code.OUT_OF_RANGE
-    expected = {M8: (1280, 960, 8, "010203"), M16: (2048, 2048, 16, "021FA0")}
-    for camera_id, (width, height, bits, firmware) in expected.items():
-        handle = open_camera(camera_id)
-        assert SDK.GetVEXCAMMemLength(handle) == width * height * 2
+    for camera in vexcam_sim.DEFAULT_CAMERAS:
+        handle = open_camera(camera.id)
+        assert SDK.GetVEXCAMMemLength(handle) == camera.width * camera.height * 2
         version = ctypes.create_string_buffer(32)
         assert SDK.GetVEXCAMFWVersion(handle, version) == Code.OK
-        assert version.raw[:3].hex().upper() == firmware
+        assert version.raw == camera.firmware
         SDK.SetVEXCAMParam(handle, Control.EXPOSURE, 0)
-        SDK.SetVEXCAMResolution(handle, 0, 0, 8, 8)
         assert SDK.ExpVEXCAMSingleFrame(handle) == Code.OK
-        assert read(handle)[1:5] == (8, 8, bits, 1)
+        assert read(handle)[1:5] == (camera.width, camera.height, camera.bits, 1)
     assert SDK.OpenVEXCAM(b"VXSIM-NOPE") is None
 
 
@@ -194,12 +193,7 @@ def test_set_param_checks_control_and_range(open_camera, control, value, code):
 
 def test_controls_available_and_defaults(open_camera):
     handle = open_camera()
-    implemented = {
-        Control.TEMPERATURE: 25.0, Control.GAIN: 0.0, Control.OFFSET: 10.0, Control.EXPOSURE: 10_000.0,
-        Control.FRAME_RATE: 30.0, Control.COOLER_ON: 0.0, Control.COOLER_TARGET: 0.0,
-        Control.TEST_PATTERN: 0.0, Control.LIVE_FRAMES: 0.0,
-    }  # fmt: skip
-    assert set(implemented) == set(Control)
+    implemented = {info.number: info.default for info in vexcam_sim.controls()}
     for control in sorted(CONTROL_IDS):
         available = SDK.IsVEXCAMControlAvailable(handle, control)
         assert available == (Code.OK if control in implemented else Code.NOT_AVAILABLE)
@@ -209,6 +203,38 @@ def test_controls_available_and_defaults(open_camera):
     assert SDK.SetVEXCAMParam(handle, Control.COOLER_ON, 1.0) == Code.OK
     assert SDK.GetVEXCAMParam(handle, Control.TEMPERATURE) == -20.0  # the cooler holds its target
     assert [SDK.SetVEXCAMStreamMode(handle, m) for m in (0, 1, 2)] == [Code.OK, Code.OK, Code.OUT_OF_RANGE]
+
+
+@pytest.mark.parametrize("control", list(Control), ids=lambda control: control.name)
+def test_reported_ranges_are_what_set_param_enforces(open_camera, control):
+    info, handle = control.info, open_camera()
+    if info.read_only:
+        assert SDK.SetVEXCAMParam(handle, control, info.default) == Code.READ_ONLY
+        return
+    values = [info.min, info.max, math.nextafter(info.min, -math.inf), math.nextafter(info.max, math.inf)]
+    codes = [SDK.SetVEXCAMParam(handle, control, value) for value in values]
+    assert codes == [Code.OK, Code.OK, Code.OUT_OF_RANGE, Code.OUT_OF_RANGE]
+    fraction = Code.OUT_OF_RANGE if info.integer else Code.OK
+    assert SDK.SetVEXCAMParam(handle, control, info.min + 0.5) == fraction
+
+
+def test_table_queries_refuse_an_index_past_the_end_null_pointers_and_short_buffers():
+    u32, real, flag, text = U32(), ctypes.c_double(), ctypes.c_int32(), ctypes.c_char_p()
+    ident, firmware, ref = ctypes.create_string_buffer(64), ctypes.create_string_buffer(32), ctypes.byref
+
+    def camera(index, id_capacity=64, firmware_capacity=32, defaults=1):
+        sizes = (ref(u32), ref(u32), ref(u32))
+        return SDK.vxsim_camera_info(defaults, index, ident, id_capacity, *sizes, firmware, firmware_capacity)
+
+    last = len(vexcam_sim.DEFAULT_CAMERAS) - 1
+    assert [camera(last), camera(last + 1), camera(0, 63), camera(0, 64, 31)] == [0, -2, -2, -2]
+    vexcam_sim.clear_cameras()
+    assert camera(0, defaults=0) == -2
+    outs = [ref(o) for o in (u32, real, real, real, flag, flag, text, text, text)]
+    assert [SDK.vxsim_control_info(i, *outs) for i in (len(Control) - 1, len(Control))] == [0, -2]
+    assert SDK.vxsim_control_info(0, *outs[:-1], None) == -2
+    assert [SDK.vxsim_result_info(i, ref(u32), ref(text), ref(text)) for i in (len(Code) - 1, len(Code))] == [0, -2]
+    assert SDK.vxsim_result_info(0, None, ref(text), ref(text)) == -2
 
 
 def test_null_pointers_and_an_unheld_resource_are_refused(open_camera):
@@ -629,6 +655,7 @@ def test_added_cameras_replace_the_catalog(open_camera):
     vexcam_sim.clear_cameras()
     assert SDK.ScanVEXCAM() == 0
     vexcam_sim.add_camera(b"TINY", 3, 2, 10, firmware=b"\xab\xcd\xef\x01")
+    assert vexcam_sim.camera_table() == [vexcam_sim.CameraInfo("TINY", 3, 2, 10, b"\xab\xcd\xef\x01" + bytes(28))]
     handle = open_camera("TINY")
     assert SDK.GetVEXCAMMemLength(handle) == 12
     SDK.SetVEXCAMParam(handle, Control.TEST_PATTERN, 1)

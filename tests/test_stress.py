@@ -57,10 +57,11 @@ class Sensor(NamedTuple):
 
 
 # Small sensors keep a frame read cheap; the one full-size camera keeps the real buffer sizes.
+M8 = {c.id: c for c in vexcam_sim.DEFAULT_CAMERAS}["VXSIM-M8-001"]
 SENSORS = {
     "STRESS-S8": Sensor(64, 48, 8, "0A0B0C"),
     "STRESS-S12": Sensor(96, 40, 12, "0C0001"),
-    "VXSIM-M8-001": Sensor(1280, 960, 8, "010203"),
+    M8.id: Sensor(M8.width, M8.height, M8.bits, M8.firmware[:3].hex().upper()),
 }
 OPEN_WEIGHTS = [0.45, 0.45, 0.1]
 
@@ -148,15 +149,17 @@ def random_region(rng, sensor):
 
 
 def random_setting(rng):
-    control = rng.choice([7, 9, 10, 11, 40])
-    value = {
-        7: rng.uniform(0, 255),
-        9: rng.uniform(50, 1000),  # fast enough that a live read never waits long
-        10: float(rng.randint(0, 1)),
-        11: rng.uniform(-40, 25),
-        40: float(rng.randint(0, 1)),
-    }[control]
-    return control, value
+    control = rng.choice(
+        [Control.OFFSET, Control.FRAME_RATE, Control.COOLER_ON, Control.COOLER_TARGET, Control.TEST_PATTERN]
+    )
+    info = control.info
+    if control == Control.FRAME_RATE:
+        return control, rng.uniform(50, info.max)  # fast enough that a live read never waits long
+    if control == Control.TEST_PATTERN:
+        return control, float(rng.randint(0, 1))  # the scene or the ramp
+    if info.integer:
+        return control, float(rng.randint(int(info.min), int(info.max)))
+    return control, rng.uniform(info.min, info.max)
 
 
 def run_op(name, cam, rng, sensor, model):

@@ -4,7 +4,8 @@ When `vexcam` is built without the vendor's library it links a simulated SDK ins
 virtual cameras that expose, stream and answer every call like real ones. This module drives
 that simulator from Python, so that tests (and your own scripts, with no camera attached) can
 
-* choose which cameras exist (`clear_cameras`, `add_camera`),
+* choose which cameras exist (`clear_cameras`, `add_camera`; `cameras` and `camera_table`
+  list them),
 * make SDK functions fail or answer something unusual (`fail_next`, `fail_always`,
   `script_param`, `script_scan`, `script_frame`, `script_mem_length`, `open_returns_null`),
 * choose how real the pictures and the cameras are (`set_noise`, `set_seed`,
@@ -14,8 +15,12 @@ that simulator from Python, so that tests (and your own scripts, with no camera 
 * hold a call inside the SDK to test threading (`block`, `wait_blocked`, `unblock`),
 * and trade realism for speed (`set_fast_frames`, `set_exposure_cap_us`).
 
-It also names the simulator's result codes (`Code`), the controls it implements (`Control`)
-and every control number the SDK defines (`CONTROL_IDS`).
+It also names the simulator's result codes (`Code`, each with its `meaning`), the controls it
+implements (`Control`, each with its range, default and unit in `info`; all of them in
+`controls()`) and every control number the SDK defines (`CONTROL_IDS`), and describes its
+cameras (`DEFAULT_CAMERAS`, the ones after loading; `camera_table()`, the ones configured now:
+id, sensor size, bits, firmware). The codes, controls and cameras are read from the library
+itself, whose tables are the only place they are written down.
 
 A typical test::
 
@@ -40,6 +45,7 @@ It raises RuntimeError when that library is a real vendor SDK rather than the si
 """
 
 import ctypes
+import dataclasses
 import enum
 import math
 import os
@@ -56,8 +62,13 @@ __all__ = [
     "Code",
     "Control",
     "CONTROL_IDS",
+    "CameraInfo",
+    "ControlInfo",
+    "DEFAULT_CAMERAS",
+    "controls",
     "reset",
     "cameras",
+    "camera_table",
     "clear_cameras",
     "add_camera",
     "fail_next",
@@ -87,37 +98,6 @@ __all__ = [
     "set_noise",
     "set_seed",
 ]
-
-class Code(enum.IntEnum):
-    """What the simulated SDK's functions return (sim/README.md, "Result codes")."""
-
-    OK = 0
-    NOT_AVAILABLE = 1  # IsVEXCAMControlAvailable: the control is not implemented
-    BAD_HANDLE = 2  # a null, unknown or closed handle
-    BAD_ARGUMENT = 3  # a null pointer argument
-    UNKNOWN_CONTROL = 4  # SetVEXCAMParam: the control is not implemented
-    OUT_OF_RANGE = 5  # a value, region, binning, stream mode or camera index out of range
-    READ_ONLY = 6  # SetVEXCAMParam on a read-only control
-    NO_FRAME = 7  # a single-frame read without an exposure
-    NOT_LIVE = 8  # a live-frame read without a running stream
-    BUFFER_TOO_SMALL = 9  # a frame larger than the buffer size that was reported
-    RESOURCE_NOT_HELD = 10  # ReleaseVEXCAMResource without the resource held
-    INTERNAL_FAILURE = 11  # out of memory
-
-
-class Control(enum.IntEnum):
-    """The controls the simulated cameras implement (sim/README.md, "Controls")."""
-
-    TEMPERATURE = 0  # read-only
-    GAIN = 6
-    OFFSET = 7
-    EXPOSURE = 8  # microseconds
-    FRAME_RATE = 9
-    COOLER_ON = 10
-    COOLER_TARGET = 11
-    TEST_PATTERN = 40
-    LIVE_FRAMES = 58  # read-only
-
 
 #: Every control number the SDK defines, implemented or not: 0 to 37, 39 to 41 and 57 to 59.
 #: `vexcam` refuses any other number without asking the SDK.
@@ -151,7 +131,8 @@ def _load_library() -> ctypes.CDLL:
 def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     c = ctypes
     i32, u32, u64 = c.c_int32, c.c_uint32, c.c_uint64
-    u32p, u64p = c.POINTER(u32), c.POINTER(u64)
+    u32p, u64p, i32p = c.POINTER(u32), c.POINTER(u64), c.POINTER(i32)
+    dp, textp = c.POINTER(c.c_double), c.POINTER(c.c_char_p)
     signatures: dict[str, tuple[Any, list[Any]]] = {
         "vxsim_function_count": (i32, []),
         "vxsim_function_name": (c.c_char_p, [i32]),
@@ -160,6 +141,12 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "vxsim_camera_id": (u32, [u32, c.c_char_p, u32]),
         "vxsim_clear_cameras": (None, []),
         "vxsim_add_camera": (i32, [c.c_char_p, u32, u32, u32, c.c_char_p, u32]),
+        "vxsim_default_camera_count": (u32, []),
+        "vxsim_camera_info": (i32, [i32, u32, c.c_char_p, u32, u32p, u32p, u32p, c.c_char_p, u32]),
+        "vxsim_control_count": (u32, []),
+        "vxsim_control_info": (i32, [u32, u32p, dp, dp, dp, i32p, i32p, textp, textp, textp]),
+        "vxsim_result_count": (u32, []),
+        "vxsim_result_info": (i32, [u32, u32p, textp, textp]),
         "vxsim_fail_next": (i32, [i32, u32, u32, u32]),
         "vxsim_fail_always": (i32, [i32, u32]),
         "vxsim_clear_script": (i32, [i32]),
@@ -207,6 +194,196 @@ _FUNCTIONS: Final[dict[str, int]] = {
 }
 _NAMES: Final[dict[int, str]] = {index: name for name, index in _FUNCTIONS.items()}
 
+
+@dataclasses.dataclass(frozen=True)
+class CameraInfo:
+    """One simulated camera, as scanning, opening and GetVEXCAMFWVersion show it."""
+
+    id: str
+    width: int  # sensor pixels
+    height: int
+    bits: int  # bits per sample, 1 to 16; above 8 each sample is a 16-bit word
+    firmware: bytes  # the 32 bytes GetVEXCAMFWVersion writes: the version, zero-padded
+
+
+@dataclasses.dataclass(frozen=True)
+class ControlInfo:
+    """One control the simulated cameras implement, as SetVEXCAMParam enforces it."""
+
+    number: int  # the SDK's control number, the value of its `Control` member
+    name: str  # the name of its `Control` member
+    description: str
+    unit: str  # "" for none
+    min: float | None  # None for a read-only control, which refuses every value
+    max: float | None
+    default: float  # what GetVEXCAMParam returns on a newly opened camera
+    read_only: bool
+    integer: bool  # only whole numbers are accepted
+
+
+def _text(raw: bytes | None) -> str:
+    return (raw or b"").decode("utf-8")
+
+
+def _bound(value: float) -> float | None:
+    return None if math.isnan(value) else value
+
+
+def _read_controls() -> dict[str, ControlInfo]:
+    number = ctypes.c_uint32()
+    low, high, initial = ctypes.c_double(), ctypes.c_double(), ctypes.c_double()
+    read_only, integer = ctypes.c_int32(), ctypes.c_int32()
+    name, description, unit = ctypes.c_char_p(), ctypes.c_char_p(), ctypes.c_char_p()
+    table: dict[str, ControlInfo] = {}
+    for index in range(_lib.vxsim_control_count()):
+        outs = (number, low, high, initial, read_only, integer, name, description, unit)
+        if _lib.vxsim_control_info(index, *(ctypes.byref(o) for o in outs)) != 0:
+            raise RuntimeError(f"the simulator cannot describe control {index}")
+        table[_text(name.value)] = ControlInfo(
+            number.value,
+            _text(name.value),
+            _text(description.value),
+            _text(unit.value),
+            _bound(low.value),
+            _bound(high.value),
+            initial.value,
+            bool(read_only.value),
+            bool(integer.value),
+        )
+    return table
+
+
+def _read_results() -> dict[str, tuple[int, str]]:
+    value = ctypes.c_uint32()
+    name, meaning = ctypes.c_char_p(), ctypes.c_char_p()
+    table: dict[str, tuple[int, str]] = {}
+    for index in range(_lib.vxsim_result_count()):
+        if _lib.vxsim_result_info(index, *(ctypes.byref(o) for o in (value, name, meaning))) != 0:
+            raise RuntimeError(f"the simulator cannot describe result code {index}")
+        table[_text(name.value)] = (value.value, _text(meaning.value))
+    return table
+
+
+def _camera_info(defaults: bool, index: int) -> CameraInfo | None:
+    """None once index is past the end (the cameras may change meanwhile)."""
+    id_buffer = ctypes.create_string_buffer(_ID_BUFFER)
+    firmware = ctypes.create_string_buffer(_FIRMWARE_BUFFER)
+    width, height, bits = ctypes.c_uint32(), ctypes.c_uint32(), ctypes.c_uint32()
+    status = _lib.vxsim_camera_info(
+        1 if defaults else 0,
+        index,
+        id_buffer,
+        _ID_BUFFER,
+        ctypes.byref(width),
+        ctypes.byref(height),
+        ctypes.byref(bits),
+        firmware,
+        _FIRMWARE_BUFFER,
+    )
+    if status != 0:
+        return None
+    name = id_buffer.value.decode("utf-8", "surrogateescape")
+    return CameraInfo(name, width.value, height.value, bits.value, firmware.raw)
+
+
+def _camera_list(defaults: bool, count: int) -> list[CameraInfo]:
+    found: list[CameraInfo] = []
+    for index in range(count):
+        info = _camera_info(defaults, index)
+        if info is None:
+            break
+        found.append(info)
+    return found
+
+
+# The simulator's own tables. The enums below name their members so that type checkers know
+# them, and take each value from these by that name; a name missing on either side fails the
+# import, so the two cannot drift apart.
+_RESULTS: Final = _read_results()
+_CONTROLS: Final = _read_controls()
+
+
+def _reported(table: Mapping[str, object], name: str, what: str) -> Any:
+    try:
+        return table[name]
+    except KeyError:
+        raise RuntimeError(f"the loaded simulator reports no {what} {name}") from None
+
+
+def _check_members(members: Mapping[str, object], table: Mapping[str, object], what: str) -> None:
+    unnamed = sorted(set(table) - set(members))
+    if unnamed:
+        raise RuntimeError(f"the loaded simulator reports {what}s this module lacks: {unnamed}")
+
+
+class Code(enum.IntEnum):
+    """What the simulated SDK's functions return; the values come from the library.
+
+    `Code.OUT_OF_RANGE.meaning` says when a code is returned (sim/README.md, "Result codes").
+    """
+
+    @staticmethod
+    def _generate_next_value_(name: str, start: int, count: int, last_values: list[Any]) -> int:
+        value: int = _reported(_RESULTS, name, "result code")[0]
+        return value
+
+    OK = enum.auto()
+    NOT_AVAILABLE = enum.auto()
+    BAD_HANDLE = enum.auto()
+    BAD_ARGUMENT = enum.auto()
+    UNKNOWN_CONTROL = enum.auto()
+    OUT_OF_RANGE = enum.auto()
+    READ_ONLY = enum.auto()
+    NO_FRAME = enum.auto()
+    NOT_LIVE = enum.auto()
+    BUFFER_TOO_SMALL = enum.auto()
+    RESOURCE_NOT_HELD = enum.auto()
+    INTERNAL_FAILURE = enum.auto()
+
+    @property
+    def meaning(self) -> str:
+        return _RESULTS[self.name][1]
+
+
+class Control(enum.IntEnum):
+    """The controls the simulated cameras implement, numbered by the library.
+
+    `Control.GAIN.info` is its `ControlInfo`: range, default, unit, whether it is read-only
+    or takes whole numbers only (sim/README.md, "Controls").
+    """
+
+    @staticmethod
+    def _generate_next_value_(name: str, start: int, count: int, last_values: list[Any]) -> int:
+        info: ControlInfo = _reported(_CONTROLS, name, "control")
+        return info.number
+
+    TEMPERATURE = enum.auto()
+    GAIN = enum.auto()
+    OFFSET = enum.auto()
+    EXPOSURE = enum.auto()
+    FRAME_RATE = enum.auto()
+    COOLER_ON = enum.auto()
+    COOLER_TARGET = enum.auto()
+    TEST_PATTERN = enum.auto()
+    LIVE_FRAMES = enum.auto()
+
+    @property
+    def info(self) -> ControlInfo:
+        return _CONTROLS[self.name]
+
+
+_check_members(Code.__members__, _RESULTS, "result code")
+_check_members(Control.__members__, _CONTROLS, "control")
+
+#: The cameras after loading and after `reset()`, in scanning order.
+DEFAULT_CAMERAS: Final[tuple[CameraInfo, ...]] = tuple(
+    _camera_list(True, _lib.vxsim_default_camera_count())
+)
+
+
+def controls() -> list[ControlInfo]:
+    """Returns the implemented controls (`ControlInfo`: range, default, unit), by number."""
+    return sorted((member.info for member in Control), key=lambda info: info.number)
 
 def _fn(func: str) -> int:
     try:
@@ -266,6 +443,12 @@ def cameras() -> list[str]:
         length: int = _lib.vxsim_camera_id(index, buffer, _ID_BUFFER)
         ids.append(buffer.raw[: min(length, _ID_BUFFER)].decode("utf-8", "surrogateescape"))
     return ids
+
+
+def camera_table() -> list[CameraInfo]:
+    """Returns the configured cameras (`CameraInfo`: id, sensor size, bits, firmware), in
+    scanning order."""
+    return _camera_list(False, _lib.vxsim_camera_count())
 
 
 def clear_cameras() -> None:

@@ -18,7 +18,7 @@ extensions = [
     "pictures",
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build", "_generated/*.md", "README.md"]
+exclude_patterns = ["_build", "_generated", "_pictures/README.md"]
 myst_heading_anchors = 3
 myst_enable_extensions = ["colon_fence", "deflist"]
 # Code blocks that are shell sessions or other languages are not Python: no lexer warnings.

@@ -222,6 +222,37 @@ clean:
 	rm -rf build dist $(VENV) $(PY313_VENV) $(ASAN_VENV) $(TSAN_VENV) $(NP1_VENV) $(WHEEL_VENV) \
 		$(GUI_VENV)
 
+# --- The documentation site (docs/) ---
+# `make docs` builds it into build/docs/html with every warning an error (-n: every reference
+# that leads nowhere too), then opens its front page in headless Chromium. Graphviz draws the
+# diagrams; the demo and the Alpaca setup page are pictured during the build (docs/_ext/).
+# `make docs-pictures` remakes the committed pictures in docs/_pictures/: README's frame, the
+# napari live view (in .venv-gui, under Xvfb) and the benchmark plots, from
+# build/bench/results.json (a quick `make bench` run of the live and call sections first, if
+# there is none).
+DOCS_HTML  := build/docs/html
+BENCH_JSON := build/bench/results.json
+.PHONY: docs docs-pictures docs-tools
+
+docs-tools:
+	command -v dot >/dev/null || { apt-get update && DEBIAN_FRONTEND=noninteractive \
+		apt-get install -y --no-install-recommends graphviz; }
+
+docs: install browser docs-tools
+	$(PY) -m pip install ".[docs,mmcore,indi]" $(WERROR)
+	rm -rf $(DOCS_HTML)
+	$(PY) -m sphinx -W --keep-going -n -q -b html docs $(DOCS_HTML)
+	$(PY) -m pytest -q tests/test_docs_site.py
+	@echo "the site: $(DOCS_HTML)/index.html"
+
+docs-pictures: install gui-install
+	$(PY) examples/demo.py --seconds 1 --out build/docs-pictures
+	cp build/docs-pictures/frame.png docs/_pictures/frame.png
+	[ -f $(BENCH_JSON) ] || $(MAKE) bench BENCH_ARGS="--quick --only calls,live"
+	$(PY) docs/_tools/bench_plots.py $(BENCH_JSON) docs/_pictures
+	xvfb-run -a -s "-screen 0 1600x1200x24" $(GUI_PY) docs/_tools/napari_live_view.py \
+		docs/_pictures/napari-live.png
+
 # C and C++ layout, by .clang-format; clang-format from Debian's packages, installed if missing.
 FORMATTED = $$(git ls-files '*.c' '*.cpp' '*.h')
 format:

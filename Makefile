@@ -24,6 +24,7 @@ BROWSER_DEBS  := chromium
 INDI_DEBS     := indi-bin fitsverify
 VALGRIND_DEBS := valgrind
 FORMAT_DEBS   := clang-format
+DOCS_DEBS     := graphviz
 WINDOWS_DEBS  := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
 GUI_DEBS      := xvfb xauth libgl1 libegl1 libgl1-mesa-dri libglib2.0-0 libfontconfig1 libdbus-1-3 \
@@ -235,11 +236,11 @@ BENCH_JSON := build/bench/results.json
 .PHONY: docs docs-pictures docs-tools
 
 docs-tools:
-	command -v dot >/dev/null || { apt-get update && DEBIAN_FRONTEND=noninteractive \
-		apt-get install -y --no-install-recommends graphviz; }
+	$(call debs,the documentation's diagrams,$(DOCS_DEBS))
 
-docs: install browser docs-tools
-	$(PY) -m pip install ".[docs,mmcore,indi]" $(WERROR)
+# On `make test`'s venv, reinstalled only if the tree changed since (CMake rebuilds what changed).
+docs: $(CHECK_STAMP) browser docs-tools
+	$(PY) -m pip install -q --no-build-isolation ".[$(TEST_EXTRAS),docs]" $(WERROR)
 	rm -rf $(DOCS_HTML)
 	$(PY) -m sphinx -W --keep-going -n -q -b html docs $(DOCS_HTML)
 	$(PY) -m pytest -q tests/test_docs_site.py

@@ -1,5 +1,5 @@
 # Type information: the installed stubs against the built module, the examples under mypy, and
-# the simulator's helper and README's example test under mypy and pyright, both strict.
+# the simulator's helper and the documentation's example test under mypy and pyright, both strict.
 import json
 import os
 import subprocess
@@ -15,6 +15,8 @@ pytest.importorskip("mypy", reason="mypy is not installed: pip install 'vexcam[t
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "vexcam.pyi"
 README = ROOT / "README.md"
+# The simulator's page of the documentation, with its example test file.
+SIMULATOR_PAGE = ROOT / "docs" / "simulator.md"
 SITE = Path(vexcam.__file__).resolve().parent
 
 
@@ -73,33 +75,33 @@ def test_the_mmcore_adapter_is_strictly_typed(tmp_path):
 
 
 @pytest.fixture
-def readme_test(tmp_path):
-    """README's example test file, written out under the name it gives itself."""
-    text = README.read_text(encoding="utf-8")
+def docs_example_test(tmp_path):
+    """The documentation's example test file, written out under the name it gives itself."""
+    text = SIMULATOR_PAGE.read_text(encoding="utf-8")
     start = text.index("```python\n# test_brightness.py\n") + len("```python\n")
     path = tmp_path / "test_brightness.py"
     path.write_text(text[start : text.index("```", start)], encoding="utf-8")
     return path
 
 
-def test_readme_example_test_is_strictly_typed_and_passes(readme_test, tmp_path):
+def test_the_documented_example_test_is_strictly_typed_and_passes(docs_example_test, tmp_path):
     # The installed helper itself too: mypy reports nothing inside an installed package it
     # only follows an import into.
-    for target in (["-p", "vexcam_sim"], [str(readme_test)]):
+    for target in (["-p", "vexcam_sim"], [str(docs_example_test)]):
         checked = run_module(
             ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *target], cwd=tmp_path
         )
         assert checked.returncode == 0, checked.stdout + checked.stderr
-    ran = run_module(["pytest", "-q", "-p", "no:cacheprovider", str(readme_test)], cwd=tmp_path)
+    ran = run_module(["pytest", "-q", "-p", "no:cacheprovider", str(docs_example_test)], cwd=tmp_path)
     assert ran.returncode == 0, ran.stdout + ran.stderr
 
 
-def test_pyright_strict_sees_complete_types(readme_test, tmp_path):
+def test_pyright_strict_sees_complete_types(docs_example_test, tmp_path):
     if run_module(["pyright", "--version"], cwd=tmp_path).returncode != 0:
         pytest.skip("pyright cannot start here (it needs node)")
     config = {"typeCheckingMode": "strict", "pythonPath": sys.executable}
     (tmp_path / "pyrightconfig.json").write_text(json.dumps(config), encoding="utf-8")
-    checked = run_module(["pyright", str(readme_test)], cwd=tmp_path)
+    checked = run_module(["pyright", str(docs_example_test)], cwd=tmp_path)
     assert checked.returncode == 0, checked.stdout + checked.stderr
     # Every public name of the helper has a known type, as py.typed promises.
     complete = run_module(["pyright", "--verifytypes", "vexcam_sim", "--ignoreexternal"], cwd=tmp_path)

@@ -271,6 +271,21 @@ def test_one_clients_disconnect_leaves_the_camera_to_the_others(sim, server):
         second.BinX
 
 
+def test_a_camera_that_cannot_open_stays_disconnected_and_says_why(sim, server):
+    cam = AlpycaCamera(f"127.0.0.1:{server.port}", 0)
+    sim.open_returns_null()
+    cam.Connect()
+    while cam.Connecting:
+        time.sleep(0.005)
+    assert cam.Connected is False
+    with pytest.raises(ascom.DriverException, match=f"Failed to open camera: {M8}"):
+        cam.Connected = True
+    sim.open_returns_null(False)
+    cam.Connected = True
+    assert cam.CameraXSize == 1280
+    cam.Connected = False
+
+
 def test_management_api(server, url):
     versions = requests.get(f"{url}/management/apiversions?ClientTransactionID=9").json()
     assert (versions["Value"], versions["ClientTransactionID"]) == ([1], 9)

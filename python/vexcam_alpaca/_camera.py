@@ -5,6 +5,7 @@ from __future__ import annotations
 import functools
 import importlib.metadata
 import math
+import sys
 import threading
 import time
 from collections.abc import Callable
@@ -182,8 +183,9 @@ class AlpacaCamera:
         def run() -> None:
             try:
                 work()
-            except Exception:  # noqa: BLE001 - Connected stays false: that is the report
-                pass
+            except Exception as exc:  # noqa: BLE001 - clients see Connected stay false
+                print(f"vexcam-alpaca: camera {self.number} ({self.device.id}): {exc}",
+                      file=sys.stderr, flush=True)
             finally:
                 with self._lock:
                     self._connecting -= 1

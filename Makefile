@@ -64,9 +64,12 @@ test: $(PY) browser indi-tools
 # what changed; with nothing changed it goes straight to the suite, stopping at the first
 # failure. PYTEST_ARGS="tests/test_frames.py" narrows it.
 CHECK_STAMP   := build/check.stamp
+# Builds without isolation (pip reuses the venv's build backend) need the backend in the venv.
+BUILD_BACKEND := $(PY) -c "import scikit_build_core" 2>/dev/null || \
+	$(PY) -m pip install -q "scikit-build-core>=0.10"
 CHECK_SOURCES := $(shell git ls-files src sim python stubs cmake CMakeLists.txt pyproject.toml 2>/dev/null)
 $(CHECK_STAMP): $(CHECK_SOURCES) | $(PY)
-	$(PY) -c "import scikit_build_core" 2>/dev/null || $(PY) -m pip install -q "scikit-build-core>=0.10"
+	$(BUILD_BACKEND)
 	$(PY) -m pip install -q --no-build-isolation ".[$(TEST_EXTRAS)]" $(WERROR)
 	@mkdir -p $(@D) && touch $@
 
@@ -240,6 +243,7 @@ docs-tools:
 
 # On `make test`'s venv, reinstalled only if the tree changed since (CMake rebuilds what changed).
 docs: $(CHECK_STAMP) browser docs-tools
+	$(BUILD_BACKEND)
 	$(PY) -m pip install -q --no-build-isolation ".[$(TEST_EXTRAS),docs]" $(WERROR)
 	rm -rf $(DOCS_HTML)
 	$(PY) -m sphinx -W --keep-going -n -q -b html docs $(DOCS_HTML)

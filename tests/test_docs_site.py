@@ -1,6 +1,7 @@
 # The built site's front page as a new user sees it, in Debian's headless Chromium: a page with
 # something on it and the navigation to every part of the site. Runs after `make docs` built
 # build/docs/html (which `make docs` does itself); skipped when nothing was built.
+import shutil
 import sys
 from pathlib import Path
 
@@ -11,7 +12,10 @@ INDEX = ROOT / "build" / "docs" / "html" / "index.html"
 sys.path.insert(0, str(ROOT / "docs" / "_tools"))
 import chromium  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not INDEX.is_file(), reason="no built site: run make docs")
+pytestmark = [
+    pytest.mark.skipif(not INDEX.is_file(), reason="no built site: run make docs"),
+    pytest.mark.skipif(shutil.which("chromium") is None, reason="no Chromium here (make docs installs Debian's)"),
+]
 
 # The top-level pages: the navigation bar links each of them.
 SECTIONS = ["getting-started.html", "guide/index.html", "examples.html", "api/index.html",

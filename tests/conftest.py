@@ -250,6 +250,20 @@ def closed_camera(sim):
     return cam
 
 
+def ramp_frame(camera_id, binning, region):
+    """The module's own frame of the ramp test pattern for `region` (sensor pixels) at `binning`,
+    from a handle of its own beside any the test holds."""
+    vexcam_sim.allow_shared_open()
+    cam = vexcam.Camera(camera_id)
+    try:
+        cam.set_bin_mode(binning, binning)
+        cam.set_resolution(*region)
+        cam.set_param(vexcam_sim.Control.TEST_PATTERN, 1)
+        return cam.capture_single_frame()
+    finally:
+        cam.close()
+
+
 @pytest.fixture
 def sdk_calls(sim):
     """`with sdk_calls() as made:` leaves in `made` the SDK functions called inside the block."""

@@ -20,8 +20,7 @@ requests = pytest.importorskip("requests")
 from alpaca import exceptions as ascom
 from alpaca.camera import Camera as AlpycaCamera
 
-import vexcam
-from conftest import M8, M16
+from conftest import M8, M16, ramp_frame
 from vexcam_alpaca import AlpacaCamera, Server, unique_id
 from vexcam_alpaca._server import discovery_socket
 from vexcam_device import Config, Device
@@ -68,19 +67,6 @@ def wait_ready(cam, seconds=10.0):
         time.sleep(0.005)
 
 
-def module_frame(sim, camera_id, binning, subframe):
-    """The module's own ramp frame for `subframe` (binned pixels), from a second handle."""
-    sim.allow_shared_open()
-    cam = vexcam.Camera(camera_id)
-    try:
-        cam.set_bin_mode(binning, binning)
-        cam.set_resolution(*(v * binning for v in subframe))
-        cam.set_param(sim.Control.TEST_PATTERN, 1)
-        return cam.capture_single_frame()
-    finally:
-        cam.close()
-
-
 def image_bytes(response):
     """(header fields, data) of an ImageBytes reply."""
     fields = struct.unpack_from("<11I", response.content)
@@ -103,7 +89,7 @@ def test_images_equal_the_modules_frames_in_both_formats(sim, client, url, numbe
     cam.StartX, cam.StartY, cam.NumX, cam.NumY = subframe
     cam.StartExposure(0.001, True)
     wait_ready(cam)
-    expected = module_frame(sim, SERVED[number], binning, subframe)
+    expected = ramp_frame(SERVED[number], binning, [v * binning for v in subframe])
     flat = cam.ImageArrayRaw
     info = cam.ImageArrayInfo  # of the download just made
     raw = np.asarray(flat).reshape(info.Dimension1, info.Dimension2).T

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import vexcam
-from conftest import M8, M16
+from conftest import M8, M16, ramp_frame
 from indi_client import BAD_INPUT, WAIT_S, Messages, SocketClient, blob_bytes, new_vector, values
 
 fits = pytest.importorskip("astropy.io.fits", reason="astropy is not installed: pip install 'vexcam[indi]'")
@@ -91,18 +91,6 @@ def server(tmp_path_factory):
     log.close()
 
 
-def module_frame(camera_id, region, binning):
-    """The module's own frame of this readout, ramp pattern, in this process's simulator."""
-    camera = vexcam.Camera(camera_id)
-    try:
-        camera.set_resolution(*region)
-        camera.set_bin_mode(binning, binning)
-        camera.set_param(40, 1)  # test pattern 1, the ramp
-        return camera.capture_single_frame()
-    finally:
-        camera.close()
-
-
 def test_every_camera_is_a_device(server, sim):
     # A pattern has no end: indi_getprop lists what arrives within its wait.
     listed = server.run("indi_getprop", "*.CONNECTION.CONNECT", wait=2).stdout.splitlines()
@@ -138,7 +126,7 @@ def test_an_exposure_arrives_as_fits_with_its_settings_and_pixels(server, sim, t
             "SET-TEMP": -10, "IMAGETYP": "Flat Frame", "FRAME": "Flat", "INSTRUME": M8, "ROWORDER": "TOP-DOWN",
         }  # fmt: skip
         assert {key: header.get(key) for key in expected} == expected
-        assert np.array_equal(hdul[0].data, module_frame(M8, (64, 32, 640, 480), 2))
+        assert np.array_equal(hdul[0].data, ramp_frame(M8, 2, (64, 32, 640, 480)))
     if shutil.which("fitsverify"):
         (tmp_path / "frame.fits").write_bytes(data)
         done = subprocess.run(["fitsverify", "-e", str(tmp_path / "frame.fits")], capture_output=True, text=True)
@@ -167,7 +155,7 @@ def test_upload_to_a_local_directory(server, sim, tmp_path, mode):
     assert path == str(tmp_path / f"{mode.lower()}_001.fits")
     with fits.open(path) as hdul:
         assert hdul[0].header["BZERO"] == 32768 and hdul[0].header["XPIXSZ"] == 26
-        assert np.array_equal(hdul[0].data, module_frame(M16, (0, 0, 2048, 2048), 4))
+        assert np.array_equal(hdul[0].data, ramp_frame(M16, 4, (0, 0, 2048, 2048)))
     blobs = [blob_bytes(m) for m in client.received[since:] if m.tag == "setBLOBVector"]
     with open(path, "rb") as file:
         assert blobs == ([file.read()] if mode == "UPLOAD_BOTH" else [])

@@ -12,8 +12,6 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-import numpy as np
-from numpy.typing import NDArray
 from vexcam_device import Device, ExposureRecord, Region
 
 from ._protocol import (
@@ -623,15 +621,3 @@ class AlpacaCamera:
             raise AlpacaError(INVALID_VALUE, str(exc)) from None
         except (RuntimeError, OSError, MemoryError) as exc:
             raise AlpacaError(DRIVER_ERROR, str(exc) or type(exc).__name__) from None
-
-
-def preview(frame: NDArray[Any], size: int = 256) -> NDArray[Any]:
-    """A small 8-bit view of a frame: every n-th pixel, stretched between its 1st and 99.5th percentiles."""
-    step = max(1, -(-max(frame.shape) // size))
-    small = frame[::step, ::step].astype(np.float32)
-    low, high = np.percentile(small, (1.0, 99.5))
-    scaled = (small - low) * (255.0 / max(float(high - low), 1.0))
-    view: NDArray[Any] = np.clip(scaled, 0, 255).astype(np.uint8)
-    return view
-
-

@@ -11,7 +11,6 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._camera import preview
 from ._protocol import AlpacaError
 
 if TYPE_CHECKING:
@@ -95,6 +94,16 @@ def camera_page(camera: AlpacaCamera, unique_id: str) -> str:
     body = (_table(facts) + "<h2>Current settings</h2>" + _table(settings)
             + "<h2>Last image</h2>" + picture)
     return _page(f"Camera {camera.number}: {device.id}", body)
+
+
+def preview(frame: NDArray[Any], size: int = 256) -> NDArray[Any]:
+    """A small 8-bit view of a frame: every n-th pixel, stretched between its 1st and 99.5th percentiles."""
+    step = max(1, -(-max(frame.shape) // size))
+    small = frame[::step, ::step].astype(np.float32)
+    low, high = np.percentile(small, (1.0, 99.5))
+    scaled = (small - low) * (255.0 / max(float(high - low), 1.0))
+    view: NDArray[Any] = np.clip(scaled, 0, 255).astype(np.uint8)
+    return view
 
 
 def _chunk(kind: bytes, data: bytes) -> bytes:

@@ -179,14 +179,12 @@ class Device:
         down onto the new grid, so that it describes the next frame's pixels exactly."""
         with self._lock:
             self.check_readout(binning, Region(0, 0, 1, 1))  # before dividing by it
-            x, y, width, height = self._region
-            self._apply(binning, Region(x // binning, y // binning, width // binning, height // binning))
+            self._apply(binning, binned(self._region, binning))
 
     def set_region(self, x: int, y: int, width: int, height: int) -> None:
         """Sets the region in sensor pixels, origin and size rounded down to the binning's grid."""
         with self._lock:
-            b = self._binning
-            self._apply(b, Region(x // b, y // b, width // b, height // b))
+            self._apply(self._binning, binned(Region(x, y, width, height), self._binning))
 
     def set_binned_region(self, x: int, y: int, width: int, height: int) -> None:
         """Sets the region in binned pixels: the next frame's origin and size."""
